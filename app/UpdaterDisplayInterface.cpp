@@ -1,0 +1,22 @@
+#include "UpdaterDisplayInterface.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+UpdaterDisplayInterface::UpdaterDisplayInterface() : muted(false) {}
+
+void UpdaterDisplayInterface::mute_messages(bool mute) { muted = mute; }
+
+void UpdaterDisplayInterface::message(int level, const char* format, ...) {
+  if (muted) return;
+  char text[2048];
+  va_list args;
+  va_start(args, format);
+  int n = std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  if (n < 0) return;
+  if (level == LEVEL_ERROR)
+    error_message(text);
+  else
+    info_message(text);
+}

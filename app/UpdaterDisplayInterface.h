@@ -1,0 +1,31 @@
+#ifndef UPDATER_UPDATERDISPLAYINTERFACE_H
+#define UPDATER_UPDATERDISPLAYINTERFACE_H
+
+#include <atomic>
+
+// The application's only path to the user: levelled messages, a progress bar and a spinner.
+class UpdaterDisplayInterface {
+ public:
+  enum Level { LEVEL_INFO = 0, LEVEL_ERROR = 1 };
+
+  UpdaterDisplayInterface();
+  // Virtual so that a display owned through a base pointer is destroyed completely.
+  virtual ~UpdaterDisplayInterface() = default;
+
+  void mute_messages(bool mute);
+  // printf-style; LEVEL_ERROR goes to error_message, every other level to info_message. The text
+  // carries no line end and is cut to 2047 characters.
+  void message(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+
+  virtual void display_progress(bool show) = 0;
+  virtual void update_progress(double fraction, const char* label) = 0;
+  virtual void update_spinner(bool on, const char* label) = 0;
+  virtual void info_message(const char* text) = 0;
+  virtual void error_message(const char* text) = 0;
+
+ protected:
+  // A download worker may show messages while the main thread waits, hence atomic.
+  std::atomic<bool> muted;
+};
+
+#endif
