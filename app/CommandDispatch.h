@@ -1,0 +1,13 @@
+#ifndef UPDATER_COMMANDDISPATCH_H
+#define UPDATER_COMMANDDISPATCH_H
+
+#include "Parameters.h"
+#include "Updater.h"
+#include "UpdaterDisplayInterface.h"
+
+// Runs the requested commands in their fixed order: fingerprint, get, then the first of discover,
+// update, list builds and list local builds. Returns the exit status: 1 when any command that ran
+// failed, else 0.
+int _run_commands(Parameters& parameters, Updater& updater, UpdaterDisplayInterface& display);
+
+#endif

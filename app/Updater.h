@@ -1,0 +1,62 @@
+#ifndef UPDATER_UPDATER_H
+#define UPDATER_UPDATER_H
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "DeviceInfo.h"
+#include "Fingerprint.h"
+#include "UpdaterDisplayInterface.h"
+#include "aLinkSpec.h"
+
+// The application's orchestration object: one per run, one operation per command. The operations
+// are virtual so that the command dispatch can be exercised against a recording double.
+class Updater {
+ public:
+  Updater(const std::string& serverUrl, const std::string& storageDir, UpdaterDisplayInterface& display);
+  virtual ~Updater();
+  Updater(const Updater&) = delete;
+  Updater& operator=(const Updater&) = delete;
+
+  virtual void Set_UEIBytes_Load(bool load);
+
+  // Discovery and listing.
+  virtual std::vector<DeviceInfo> Discover_Devices(linkType type);
+  virtual std::vector<DeviceInfo> Discover_AFNetwork_Devices(uint32_t routerSerial, linkType type);
+  static void _display_device_list(UpdaterDisplayInterface& display, const std::vector<DeviceInfo>& devices,
+                                   linkType type);
+
+  // Update of a running device. build 0 lets the flow choose; an empty birdFile takes the image
+  // from the store.
+  virtual bool Update_Firmware(uint32_t serialNumber, uint32_t build, std::string birdFile, uint8_t moduleAddress,
+                               uint32_t routerSerial, bool overrideModel);
+
+  // Downloads and build lists. Download_Firmware returns the build stored, 0 on failure.
+  virtual uint32_t Download_Firmware(uint32_t serialNumber, const std::string& buildText, bool overrideModel,
+                                     bool noCal);
+  virtual uint32_t Download_Firmware(const Fingerprint& fingerprint, const std::string& buildText,
+                                     bool overrideModel);
+  virtual std::map<std::string, std::string> Get_BuildList(uint32_t serialNumber);
+  virtual std::map<std::string, std::string> Get_BuildListLocal(uint32_t serialNumber);
+  static void _display_builds(UpdaterDisplayInterface& display, const std::map<std::string, std::string>& builds,
+                              uint32_t serialNumber);
+
+  // Recovery through the processor's boot loader, and the device fingerprint.
+  virtual bool Get_Fingerprint(Fingerprint& fingerprint, std::string port, unsigned int serial, std::string birdFile,
+                               unsigned int baud, bool reset);
+  virtual bool Recover_Firmware(std::string port, unsigned int build, unsigned int baud, unsigned int serial,
+                                std::string birdFile, bool overrideModel);
+
+ protected:
+  // Reports at error level that an operation is missing from this build.
+  void _report_unavailable(const char* operation);
+
+  std::string serverUrl;
+  std::string storageDir;
+  UpdaterDisplayInterface& display;
+  bool ueiBytesLoad;
+};
+
+#endif

@@ -1,0 +1,51 @@
+#include "UpdaterMain.h"
+
+#include <cstdio>
+
+#include "AppText.h"
+#include "CLI_Display.h"
+#include "CommandDispatch.h"
+#include "CommandLine.h"
+#include "Log.h"
+#include "Updater.h"
+#include "aDirectory.h"
+
+bool _prepare_storage_dir(Parameters& parameters, UpdaterDisplayInterface& display) {
+  if (parameters.storageDir.empty()) {
+    char home[2048];
+    aErr err = aDirectory_GetHomeDirectory(home, sizeof home);
+    if (err != aErrNone) {
+      Log::log(DEBUG_APP, "Updater: FailedaDirectory_GetHomeDirectory()==> %d\n", err);
+      return false;
+    }
+    parameters.storageDir = BuildPath(home, ".tessaron", nullptr);
+  }
+  parameters.storageDir = BuildPath(parameters.storageDir.c_str(), "updater", nullptr);
+  if (aDirectory_Ensure(parameters.storageDir.c_str(), 0755) != aErrNone) {
+    display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Could not find updater directory at %s",
+                    parameters.storageDir.c_str());
+    return false;
+  }
+  return true;
+}
+
+int UpdaterMain(int argc, const char* const* argv) {
+  Parameters parameters;
+  CLI_Display display;
+  Log::SetOutput(stderr);
+  if (_get_params(display, argc, argv, parameters) != 0) {
+    _display_app_version(display);
+    _display_copyright(display);
+    _display_usage(false, false);
+    return 1;
+  }
+  _display_app_version(display);
+  if (parameters.commands.IsSet(CMD_HELP) || !parameters.commands.IsSet(COMMAND_MASK)) {
+    _display_copyright(display);
+    _display_usage(parameters.logMaskGiven, parameters.help);
+    return 0;
+  }
+  if (!_prepare_storage_dir(parameters, display)) return 1;
+  Updater updater(parameters.serverUrl, parameters.storageDir, display);
+  return _run_commands(parameters, updater, display);
+}

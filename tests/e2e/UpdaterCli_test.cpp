@@ -1,0 +1,193 @@
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "RunProcess.h"
+#include "TempDir.h"
+
+namespace {
+
+const char kUpdater[] = PROJECT_BINARY_DIR "/app/updater";
+const char kShortUsageStart[] = "\nApplication Usage:\nUpdater <-B | -D | -G | -U > [-Hh | --help] [-b build_num]\n";
+
+ProcessResult Updater(std::vector<std::string> args) {
+  args.insert(args.begin(), kUpdater);
+  return RunProcess(args);
+}
+
+bool IsDirectory(const std::string& path, unsigned int* mode = nullptr) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+  if (mode) *mode = st.st_mode & 07777;
+  return true;
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1)) ++n;
+  return n;
+}
+
+// Version line and ownership notice: the start of every run that shows usage.
+void ExpectBanner(const std::string& out) {
+  EXPECT_EQ(out.rfind("Updater (Version: 2.11.2 ", 0), 0u) << out;
+  EXPECT_EQ(Count(out, "\n"), 2u) << out;
+  EXPECT_NE(out.find("\n(Copyright"), std::string::npos) << out;
+}
+
+TEST(UpdaterCli, NoArgumentsShowVersionNoticeAndShortUsage) {
+  TempDir tmp;
+  ProcessResult r = Updater({});
+  EXPECT_EQ(r.exitCode, 0);
+  ExpectBanner(r.out);
+  EXPECT_EQ(r.err.rfind(kShortUsageStart, 0), 0u) << r.err;
+  EXPECT_EQ(r.err.find("Parameters to commands"), std::string::npos);
+  // A parameter alone is no command: usage, and no directory is made.
+  r = Updater({"-i", tmp.path()});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_FALSE(IsDirectory(tmp / "updater"));
+}
+
+TEST(UpdaterCli, HelpShowsBlocksABAndDAndWithALogMaskAlsoC) {
+  ProcessResult help = Updater({"-h"});
+  EXPECT_EQ(help.exitCode, 0);
+  ExpectBanner(help.out);
+  EXPECT_EQ(help.err.rfind(kShortUsageStart, 0), 0u);
+  EXPECT_NE(help.err.find("  Parameters to commands:\n"), std::string::npos);
+  EXPECT_NE(help.err.find(" Sample usage:\n"), std::string::npos);
+  EXPECT_EQ(help.err.find("  Extended Parameters:\n"), std::string::npos);
+
+  ProcessResult extended = Updater({"-X", "1", "-h"});
+  EXPECT_EQ(extended.exitCode, 0);
+  EXPECT_NE(extended.err.find("  Extended Parameters:\n"), std::string::npos);
+  EXPECT_GT(extended.err.size(), help.err.size());
+
+  ProcessResult late = Updater({"--help", "-X", "1"});  // parsing stops at the help option
+  EXPECT_EQ(late.err, help.err);
+}
+
+TEST(UpdaterCli, InvalidSerialNumberFailsBeforeAnyDirectoryIsMade) {
+  TempDir tmp;
+  ProcessResult r = Updater({"-i", tmp.path(), "-d", "40F5849G", "-D"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.err.rfind(std::string("Invalid serial number obtained from argument [40F5849G]\n") + kShortUsageStart, 0),
+            0u)
+      << r.err;
+  ExpectBanner(r.out);
+  EXPECT_FALSE(IsDirectory(tmp / "updater"));
+}
+
+TEST(UpdaterCli, CheckCreatesTheStorageDirectoryWithMode0755) {
+  TempDir tmp;
+  std::string root = tmp / "deep/er";
+  ProcessResult r = Updater({"-i", root, "-C"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  unsigned int mode = 0;
+  ASSERT_TRUE(IsDirectory(root + "/updater", &mode));
+  EXPECT_EQ(mode, 0755u);
+  EXPECT_EQ(Count(r.out, "\n"), 1u) << r.out;  // the version line only
+  EXPECT_EQ(r.out.rfind("Updater (Version: ", 0), 0u);
+  EXPECT_EQ(r.err, "");
+  // Running again on the existing directory is just as fine.
+  EXPECT_EQ(Updater({"-i", root, "-C"}).exitCode, 0);
+}
+
+TEST(UpdaterCli, StorageDirectoryThatCannotBeMadeFails) {
+  TempDir tmp;
+  std::string file = tmp / "file";
+  WriteTextFile(file, "in the way");
+  ProcessResult r = Updater({"-i", file, "-C"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.err, "Could not find updater directory at " + file + "/updater\n");
+
+  std::string tooLong = tmp / std::string(300, 'n');  // longer than a file name may be
+  r = Updater({"-i", tooLong, "-I"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.err, "Could not find updater directory at " + tooLong + "/updater\n");
+}
+
+TEST(UpdaterCli, TransportNamesAreCheckedCaseSensitively) {
+  TempDir tmp;
+  ProcessResult r = Updater({"-i", tmp.path(), "-t", "tcp", "-D"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.err.rfind("Invalid transport type:[tcp]\nMust be one of the following: USB, TCPIP, RECOVER\n", 0), 0u)
+      << r.err;
+  EXPECT_FALSE(IsDirectory(tmp / "updater"));
+  // TCPX reads as TCP/IP and is accepted (shown with a command that talks to nobody).
+  r = Updater({"-i", tmp.path(), "-t", "TCPX", "-C"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+}
+
+TEST(UpdaterCli, CommandsMissingTheirDeviceOrPortFail) {
+  TempDir tmp;
+  struct Case {
+    std::vector<std::string> args;
+    std::string err;
+  };
+  std::vector<Case> cases = {
+      {{"-U"}, "Must specify the specific device to be updated\n"},
+      {{"-G"}, "-G must specify a specific device via -d\n--help for usage information\n"},
+      {{"-N"}, "Must specify the serial port used for connecting\n"},
+      {{"-B"}, std::string("Error must supply a serial number for the List Builds command\n") + kShortUsageStart},
+      {{"-L"}, std::string("Error must supply a serial number for the List Local Builds command\n") + kShortUsageStart},
+      {{"-Y"}, std::string("Unhandled command: [-Y]\n") + kShortUsageStart},
+  };
+  for (Case& c : cases) {
+    c.args.insert(c.args.begin(), {"-i", tmp.path(), "-u", "http://127.0.0.1:9/cgi/u"});
+    ProcessResult r = Updater(c.args);
+    EXPECT_EQ(r.exitCode, 1) << c.args.back();
+    EXPECT_EQ(r.err.rfind(c.err, 0), 0u) << c.args.back() << ": " << r.err;
+  }
+}
+
+TEST(UpdaterCli, HugeArgumentsAreHandled) {
+  TempDir tmp;
+  std::string hex(100000, 'F');  // near the kernel's limit for one argument
+  ProcessResult r = Updater({"-i", tmp.path(), "-d", hex, "-l", std::string(100000, 'l'), "-" + hex, "-C"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.err.rfind("Invalid serial number obtained from argument [FFFF", 0), 0u);
+}
+
+TEST(UpdaterCli, LogLinesGoToStandardErrorUnderTheirPackage) {
+  TempDir tmp;
+  ProcessResult r = Updater({"-X", "0x10001", "-i", tmp.path(), "-d", "0x40F5849A", "-C"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.err,
+            "Discarding '0x' serial number prefix\n"
+            "\nApplication parameters:[updater]\n"
+            "\t[" + std::string(kUpdater) + "]\n\t[-X]\n\t[0x10001]\n\t[-i]\n\t[" + tmp.path() +
+                "]\n\t[-d]\n\t[0x40F5849A]\n\t[-C]\n");
+}
+
+// Without -i the store lives in the home directory from the password database. A private mount
+// namespace lays a temporary directory over that home, so the machine's own is never touched.
+TEST(UpdaterCli, DefaultStorageIsTessaronUpdaterInTheHomeDirectory) {
+  if (RunProcess({"/usr/bin/unshare", "-m", "/bin/true"}).exitCode != 0)
+    GTEST_SKIP() << "cannot create a private mount namespace here (needs root or user namespaces)";
+  struct passwd* pw = getpwuid(getuid());
+  ASSERT_NE(pw, nullptr);
+  TempDir fakeHome;
+  std::string script = "mount --bind \"$1\" \"$2\" && exec \"$3\" -C";
+  ProcessResult r = RunProcess({"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c", script, "sh",
+                                fakeHome.path(), pw->pw_dir, kUpdater});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  unsigned int mode = 0;
+  ASSERT_TRUE(IsDirectory(fakeHome / ".tessaron/updater", &mode));
+  EXPECT_EQ(mode, 0755u);
+}
+
+// The one run that reaches discovery does so inside a private network namespace.
+TEST(UpdaterCli, UnknownOptionsAreIgnoredAndDiscoveryExitsZero) {
+  TempDir tmp;
+  ProcessResult r = RunProcess({PROJECT_SOURCE_DIR "/tests/support/netns-run", kUpdater, "-i", tmp.path(),
+                                "-u", "http://127.0.0.1:9/cgi/u", "-D", "-Q"});
+  if (r.exitCode == 77) GTEST_SKIP() << "network namespaces are not available here";
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.out.find("Searching for Axonforge devices\nDiscovered Devices: (USB)\n"), std::string::npos) << r.out;
+}
+
+}  // namespace

@@ -1,0 +1,18 @@
+#ifndef TESTLIB_RUNPROCESS_H
+#define TESTLIB_RUNPROCESS_H
+
+#include <string>
+#include <vector>
+
+struct ProcessResult {
+  int exitCode = -1;  // the exit status, or 128 + signal number when the child was killed
+  std::string out;    // everything written to standard output
+  std::string err;    // everything written to standard error
+  bool timedOut = false;
+};
+
+// Runs argv[0] (a path) with the given arguments, standard input empty, and collects both output
+// streams. A child that outlives timeoutMs is killed.
+ProcessResult RunProcess(const std::vector<std::string>& argv, int timeoutMs = 30000);
+
+#endif
