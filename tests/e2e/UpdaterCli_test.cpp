@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
 #include <pwd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
 #include <vector>
 
+#include "FileInspection.h"
 #include "RunProcess.h"
 #include "TempDir.h"
 
@@ -17,13 +17,6 @@ const char kShortUsageStart[] = "\nApplication Usage:\nUpdater <-B | -D | -G | -
 ProcessResult Updater(std::vector<std::string> args) {
   args.insert(args.begin(), kUpdater);
   return RunProcess(args);
-}
-
-bool IsDirectory(const std::string& path, unsigned int* mode = nullptr) {
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
-  if (mode) *mode = st.st_mode & 07777;
-  return true;
 }
 
 size_t Count(const std::string& text, const std::string& what) {
@@ -86,9 +79,8 @@ TEST(UpdaterCli, CheckCreatesTheStorageDirectoryWithMode0755) {
   std::string root = tmp / "deep/er";
   ProcessResult r = Updater({"-i", root, "-C"});
   EXPECT_EQ(r.exitCode, 0) << r.err;
-  unsigned int mode = 0;
-  ASSERT_TRUE(IsDirectory(root + "/updater", &mode));
-  EXPECT_EQ(mode, 0755u);
+  ASSERT_TRUE(IsDirectory(root + "/updater"));
+  EXPECT_EQ(PermissionBits(root + "/updater"), 0755);
   EXPECT_EQ(Count(r.out, "\n"), 1u) << r.out;  // the version line only
   EXPECT_EQ(r.out.rfind("Updater (Version: ", 0), 0u);
   EXPECT_EQ(r.err, "");
@@ -175,9 +167,8 @@ TEST(UpdaterCli, DefaultStorageIsTessaronUpdaterInTheHomeDirectory) {
   ProcessResult r = RunProcess({"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c", script, "sh",
                                 fakeHome.path(), pw->pw_dir, kUpdater});
   ASSERT_EQ(r.exitCode, 0) << r.err;
-  unsigned int mode = 0;
-  ASSERT_TRUE(IsDirectory(fakeHome / ".tessaron/updater", &mode));
-  EXPECT_EQ(mode, 0755u);
+  ASSERT_TRUE(IsDirectory(fakeHome / ".tessaron/updater"));
+  EXPECT_EQ(PermissionBits(fakeHome / ".tessaron/updater"), 0755);
 }
 
 // The one run that reaches discovery does so inside a private network namespace.

@@ -7,16 +7,11 @@
 #include <map>
 #include <string>
 
+#include "FileInspection.h"
 #include "TempDir.h"
 #include "aDirectory.h"
 
 namespace {
-
-unsigned int ModeOf(const std::string& path) {
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0) return 0xFFFFFFFF;
-  return st.st_mode & 07777;
-}
 
 // Restores the process umask when a test changed it.
 struct ScopedUmask {
@@ -80,10 +75,10 @@ TEST(aDirectoryEnsure, CreatesEveryMissingLevelWithTheExactModeAndAcceptsExistin
   EXPECT_FALSE(aDirectory_Exists(deep.c_str()));
   ASSERT_EQ(aDirectory_Ensure(deep.c_str(), 0755), aErrNone);
   EXPECT_TRUE(aDirectory_Exists(deep.c_str()));
-  for (const char* level : {"a", "a/b", "a/b/c"}) EXPECT_EQ(ModeOf(tmp / level), 0755u) << level;
+  for (const char* level : {"a", "a/b", "a/b/c"}) EXPECT_EQ(PermissionBits(tmp / level), 0755) << level;
   EXPECT_EQ(aDirectory_Ensure(deep.c_str(), 0755), aErrNone);
   EXPECT_EQ(aDirectory_Ensure((deep + "/").c_str(), 0700), aErrNone);
-  EXPECT_EQ(ModeOf(deep), 0755u);  // an existing directory keeps its mode
+  EXPECT_EQ(PermissionBits(deep), 0755);  // an existing directory keeps its mode
 }
 
 TEST(aDirectoryEnsure, FailsWhenAFileStandsInTheWay) {
