@@ -7,15 +7,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <regex>
 
 #include "ChildProcess.h"
 #include "FileInspection.h"
 #include "TempDir.h"
+#include "TimeText.h"
 
 namespace {
-
-const std::regex kTimeText(R"([A-Z][a-z]{2} [A-Z][a-z]{2} [ 1-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4})");
 
 // Loads `contents` written to a scratch file.
 KeyValueStore LoadText(const TempDir& dir, const std::string& contents) {
@@ -86,10 +84,9 @@ TEST(KeyValueStoreSyntax, SaveWritesSortedPlainLinesThatReadBackTheSame) {
   store.Add("MIDDLE", "two\nlines");  // a line break would split the entry
   ASSERT_EQ(aErrNone, store.Save((dir / "s").c_str()));
   std::string text = ReadTextFile(dir / "s");
-  std::smatch stamp;
-  ASSERT_TRUE(std::regex_search(text, stamp, std::regex("UPDATED_TIME=(.*)\n")));
-  EXPECT_TRUE(std::regex_match(stamp[1].str(), kTimeText)) << stamp[1];
-  EXPECT_EQ("ALPHA=a = b  c\nMIDDLE=two lines\nUPDATED_TIME=" + stamp[1].str() + "\nZETA=last\n", text);
+  std::string stamp = SettingsLineValue(text, "UPDATED_TIME");
+  EXPECT_TRUE(LooksLikeTimeText(stamp)) << stamp;
+  EXPECT_EQ("ALPHA=a = b  c\nMIDDLE=two lines\nUPDATED_TIME=" + stamp + "\nZETA=last\n", text);
 
   KeyValueStore reloaded((dir / "s").c_str());
   EXPECT_STREQ("a = b  c", reloaded["ALPHA"]);
@@ -101,10 +98,11 @@ TEST(KeyValueStoreLoad, MissingFileIsCreatedWithBothTimeStamps) {
   TempDir dir;
   KeyValueStore store((dir / ".settings").c_str());
   std::string text = ReadTextFile(dir / ".settings");
-  std::smatch lines;
-  ASSERT_TRUE(std::regex_match(text, lines, std::regex("CREATED_TIME=(.*)\nUPDATED_TIME=(.*)\n"))) << text;
-  EXPECT_TRUE(std::regex_match(lines[1].str(), kTimeText));
-  EXPECT_TRUE(std::regex_match(lines[2].str(), kTimeText));
+  std::string created = SettingsLineValue(text, "CREATED_TIME");
+  std::string updated = SettingsLineValue(text, "UPDATED_TIME");
+  EXPECT_EQ("CREATED_TIME=" + created + "\nUPDATED_TIME=" + updated + "\n", text);
+  EXPECT_TRUE(LooksLikeTimeText(created)) << created;
+  EXPECT_TRUE(LooksLikeTimeText(updated)) << updated;
   EXPECT_EQ(dir / ".settings", store.FileName());
   EXPECT_FALSE(store.IsDirty());
 }
@@ -215,7 +213,7 @@ TEST(KeyValueStoreDirty, UpdatedStampChangesOnlyWhenSomethingChanged) {
   EXPECT_EQ("K=v\nUPDATED_TIME=long ago\n", ReadTextFile(dir / "s"));
   store.Add("K", "w");
   ASSERT_EQ(aErrNone, store.Save());
-  EXPECT_TRUE(std::regex_match(store.GetString("UPDATED_TIME"), kTimeText));
+  EXPECT_TRUE(LooksLikeTimeText(store.GetString("UPDATED_TIME")));
 }
 
 TEST(KeyValueStoreDirty, MergeClearAndCopyCarryEverything) {

@@ -7,13 +7,13 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <regex>
 #include <stdexcept>
 
 #include "ChildProcess.h"
 #include "FileInspection.h"
 #include "Log.h"
 #include "TempDir.h"
+#include "TimeText.h"
 
 namespace {
 
@@ -90,8 +90,11 @@ TEST(UpdaterStoreLayout, AddDeviceCreatesTheSerialDirectoryWithFreshSettings) {
   EXPECT_TRUE(item.IsValid());
   EXPECT_EQ(0755, PermissionBits(dir / "00001A2B"));
   EXPECT_EQ(std::vector<std::string>{".settings"}, DirectoryNames(dir / "00001A2B"));
-  EXPECT_TRUE(std::regex_match(ReadTextFile(dir / "00001A2B/.settings"),
-                               std::regex("CREATED_TIME=[^\n]+\nUPDATED_TIME=[^\n]+\n")));
+  std::string settings = ReadTextFile(dir / "00001A2B/.settings");
+  EXPECT_EQ("CREATED_TIME=" + SettingsLineValue(settings, "CREATED_TIME") + "\nUPDATED_TIME=" +
+                SettingsLineValue(settings, "UPDATED_TIME") + "\n",
+            settings);
+  EXPECT_TRUE(LooksLikeTimeText(SettingsLineValue(settings, "CREATED_TIME")));
   EXPECT_NE(nullptr, item.Settings()[KeyValueStore::KEY_CREATED_TIME]);
 
   item.Settings().Add("LATEST_DOWNLOAD", "1234.bird");
