@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 
 namespace {
 
@@ -81,17 +82,45 @@ void sSyncDirectory(const std::string& directory) {
   close(fd);
 }
 
-}  // namespace
+// Symbolic links are followed, so the link stays and the file it names gets the new contents.
+std::string sResolvedTarget(const std::string& path) {
+  struct stat link;
+  if (lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) return path;
+  char* real = realpath(path.c_str(), nullptr);
+  if (real == nullptr) return path;
+  std::string resolved = real;
+  free(real);
+  return resolved;
+}
 
-FileReplaceResult ReplaceFileContents(const std::string& path, const void* data, size_t length) {
+// Devices and pipes cannot be replaced by renaming a file over them; they are written in place.
+bool sIsSpecialFile(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode);
+}
+
+FileReplaceResult sFail(FileReplaceResult result, int error, aErr code) {
+  result.systemError = error;
+  result.code = code;
+  return result;
+}
+
+FileReplaceResult sWriteInPlace(const std::string& path, const void* data, size_t length) {
+  FileReplaceResult result;
+  int fd = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+  if (fd < 0) return sFail(result, errno, sOpenError(errno));
+  result.opened = true;
+  bool written = sWriteAll(fd, static_cast<const unsigned char*>(data), length);
+  int error = errno;
+  close(fd);
+  return written ? result : sFail(result, error, aErrIO);
+}
+
+FileReplaceResult sReplaceByRename(const std::string& path, const void* data, size_t length) {
   FileReplaceResult result;
   std::string temporary;
   int fd = sCreateTemporary(path, &temporary);
-  if (fd < 0) {
-    result.systemError = errno;
-    result.code = sOpenError(errno);
-    return result;
-  }
+  if (fd < 0) return sFail(result, errno, sOpenError(errno));
   result.opened = true;
   bool written = sKeepMode(fd, path) && sWriteAll(fd, static_cast<const unsigned char*>(data), length) &&
                  fsync(fd) == 0;
@@ -106,10 +135,16 @@ FileReplaceResult ReplaceFileContents(const std::string& path, const void* data,
   }
   if (!written) {
     unlink(temporary.c_str());
-    result.systemError = error;
-    result.code = aErrIO;
-    return result;
+    return sFail(result, error, aErrIO);
   }
   sSyncDirectory(sDirectoryOf(path));
   return result;
+}
+
+}  // namespace
+
+FileReplaceResult ReplaceFileContents(const std::string& path, const void* data, size_t length) {
+  std::string target = sResolvedTarget(path);
+  if (sIsSpecialFile(target)) return sWriteInPlace(target, data, length);
+  return sReplaceByRename(target, data, length);
 }

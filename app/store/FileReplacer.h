@@ -17,7 +17,8 @@ struct FileReplaceResult {
 // sees either the old file whole or the new one whole: the bytes go to a hidden temporary file
 // in the same directory, are flushed to disk, and the temporary file is renamed over `path`.
 // On any failure the temporary file is removed and the old file stays as it was. An existing
-// file's permission bits are kept; a new file gets the usual 0666 less the umask.
+// file's permission bits are kept; a new file gets the usual 0666 less the umask. A symbolic
+// link is followed (the link stays); a device or pipe is written in place, never replaced.
 FileReplaceResult ReplaceFileContents(const std::string& path, const void* data, size_t length);
 
 #endif

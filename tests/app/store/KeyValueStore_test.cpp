@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -217,13 +218,14 @@ TEST(KeyValueStoreDirty, UpdatedStampChangesOnlyWhenSomethingChanged) {
 }
 
 TEST(KeyValueStoreDirty, MergeClearAndCopyCarryEverything) {
+  TempDir dir;
   KeyValueStore first;
   first.Add("A", "1");
   first.Add("B", "2");
   KeyValueStore second;
   second.Add("B", "3");
   second.Add("C", "4");
-  ASSERT_EQ(aErrNone, second.Save("/dev/null"));
+  ASSERT_EQ(aErrNone, second.Save((dir / "second").c_str()));
   first.Add(second);
   EXPECT_STREQ("1", first["A"]);
   EXPECT_STREQ("3", first["B"]);
@@ -234,7 +236,7 @@ TEST(KeyValueStoreDirty, MergeClearAndCopyCarryEverything) {
   EXPECT_TRUE(copy.IsDirty());
   KeyValueStore assigned;
   assigned = second;
-  EXPECT_EQ("/dev/null", assigned.FileName());
+  EXPECT_EQ(dir / "second", assigned.FileName());
   EXPECT_FALSE(assigned.IsDirty());
 
   second.Clear();
@@ -275,6 +277,27 @@ TEST(KeyValueStoreSave, KeepsThePermissionBitsOfTheOldFile) {
   store.Add("K", "w");
   ASSERT_EQ(aErrNone, store.Save());
   EXPECT_EQ(0640, PermissionBits(dir / "s"));
+}
+
+TEST(KeyValueStoreSave, SymbolicLinksStayAndDevicesAreNeverReplaced) {
+  TempDir dir;
+  WriteTextFile(dir / "real", "K=v\n");
+  ASSERT_EQ(0, symlink("real", (dir / "link").c_str()));
+  KeyValueStore store((dir / "link").c_str());
+  store.Add("K", "w");
+  ASSERT_EQ(aErrNone, store.Save());
+  char target[16] = "";
+  EXPECT_EQ(4, readlink((dir / "link").c_str(), target, sizeof target));
+  EXPECT_EQ("K=w\n", ReadTextFile(dir / "real").substr(0, 4));
+
+  // A private null device: saving to it must write through it and leave it a device.
+  if (mknod((dir / "null").c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0)
+    GTEST_SKIP() << "cannot make a device node here (needs root)";
+  EXPECT_EQ(aErrNone, store.Save((dir / "null").c_str()));
+  struct stat info;
+  ASSERT_EQ(0, stat((dir / "null").c_str(), &info));
+  EXPECT_TRUE(S_ISCHR(info.st_mode));
+  EXPECT_EQ((std::vector<std::string>{"link", "null", "real"}), DirectoryNames(dir.path()));
 }
 
 // Stands in for a full disk: the child may not grow any file beyond a few bytes.
