@@ -1,0 +1,328 @@
+#include "afusb.h"
+
+#include <libusb.h>
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "aUSBContext.h"
+
+namespace {
+
+constexpr uint8_t kInterfaceClass = 0xFF;
+constexpr uint8_t kInterfaceSubClass = 0x88;
+constexpr uint8_t kInterfaceProtocol = 0x10;
+constexpr unsigned int kWriteTimeoutMs = 50;
+constexpr unsigned int kReadTimeoutMs = 1000;
+constexpr int kMaxFailedWrites = 10;
+// A transfer of exactly 512 bytes would need a zero-length packet to end it; send 511 instead.
+constexpr uint32_t kAvoidedChunk = 512;
+constexpr int kKernelMaxWriteCalls = 1000;
+// How long a kernel-node read waits for a byte before answering "not ready".
+constexpr int kKernelReadWaitMs = 100;
+
+const char kKernelNodeFormat[] = "/dev/axonforge.%s";
+
+void kernelNodePath(const char* serial, char* path, size_t size) { snprintf(path, size, kKernelNodeFormat, serial); }
+
+// Transient I/O errors are absorbed so the link keeps polling; the fifth in a row fails the
+// device for good. A tolerated read delivers nothing, which the caller must hear as "not ready"
+// rather than as a byte.
+aErr applyTolerance(afusb_device* device, aErr result, aErr tolerated) {
+  if (device->state == AFUSB_STATE_FAILED) return aErrIO;
+  if (result != aErrIO) {
+    device->errorCount = 0;
+    return result;
+  }
+  if (++device->errorCount <= AFUSB_TOLERATED_IO_ERRORS) return tolerated;
+  device->state = AFUSB_STATE_FAILED;
+  return aErrIO;
+}
+
+// The state check shared by reads and writes before any transfer.
+aErr transferableState(const afusb_device* device) {
+  switch (device->state) {
+    case AFUSB_STATE_CLAIMED: return aErrNone;
+    case AFUSB_STATE_CLOSED: return aErrConnection;
+    case AFUSB_STATE_CREATED:
+    case AFUSB_STATE_OPENING: return aErrNotReady;
+    default: return aErrIO;
+  }
+}
+
+bool isDataInterface(const libusb_interface_descriptor& setting) {
+  return setting.bInterfaceClass == kInterfaceClass && setting.bInterfaceSubClass == kInterfaceSubClass &&
+         setting.bInterfaceProtocol == kInterfaceProtocol;
+}
+
+const libusb_interface_descriptor* findDataInterface(const libusb_config_descriptor* config) {
+  for (int i = 0; i < config->bNumInterfaces; ++i)
+    for (int s = 0; s < config->interface[i].num_altsetting; ++s)
+      if (isDataInterface(config->interface[i].altsetting[s])) return &config->interface[i].altsetting[s];
+  return nullptr;
+}
+
+aErr findEndpoints(afusb_device* device, libusb_device* usbDevice) {
+  libusb_config_descriptor* config = nullptr;
+  if (libusb_get_config_descriptor(usbDevice, 0, &config) != LIBUSB_SUCCESS) return aErrConfiguration;
+  const libusb_interface_descriptor* setting = findDataInterface(config);
+  bool foundIn = false, foundOut = false;
+  for (int e = 0; setting && e < setting->bNumEndpoints; ++e) {
+    const libusb_endpoint_descriptor& endpoint = setting->endpoint[e];
+    if (!(endpoint.bmAttributes & 0x02)) continue;  // bulk or interrupt only
+    const int maxPacket = libusb_get_max_packet_size(usbDevice, endpoint.bEndpointAddress);
+    if (endpoint.bEndpointAddress & LIBUSB_ENDPOINT_IN) {
+      device->inEndpoint = endpoint.bEndpointAddress;
+      device->inMaxPacket = maxPacket > 0 ? static_cast<uint32_t>(maxPacket) : 0;
+      foundIn = true;
+    } else {
+      device->outEndpoint = endpoint.bEndpointAddress;
+      device->outMaxPacket = maxPacket > 0 ? static_cast<uint32_t>(maxPacket) : 0;
+      foundOut = true;
+    }
+  }
+  if (setting) device->interfaceNumber = setting->bInterfaceNumber;
+  libusb_free_config_descriptor(config);
+  return foundIn && foundOut && device->outMaxPacket > 0 ? aErrNone : aErrConfiguration;
+}
+
+aErr claimError(int code) {
+  switch (code) {
+    case LIBUSB_ERROR_BUSY:
+    case LIBUSB_ERROR_NO_DEVICE: return aErrBusy;
+    case LIBUSB_ERROR_ACCESS: return aErrPermission;
+    default: return aErrUnknown;
+  }
+}
+
+void dropHandle(afusb_device* device, uint32_t state) {
+  libusb_close(device->handle);
+  device->handle = nullptr;
+  device->state = state;
+}
+
+// The device is ours: find its endpoints and claim the data interface.
+aErr claimDevice(afusb_device* device, libusb_device_handle* handle) {
+  device->handle = handle;
+  device->state = AFUSB_STATE_OPENING;
+  aErr err = findEndpoints(device, libusb_get_device(handle));
+  if (err != aErrNone) {
+    dropHandle(device, AFUSB_STATE_CLOSED);
+    return err;
+  }
+  int claimed = libusb_claim_interface(handle, device->interfaceNumber);
+  if (claimed != LIBUSB_SUCCESS) {
+    dropHandle(device, AFUSB_STATE_CLOSED);
+    return claimError(claimed);
+  }
+  device->state = AFUSB_STATE_CLAIMED;
+  device->errorCount = 0;
+  device->available = 0;
+  return aErrNone;
+}
+
+aErr libusbOpen(afusb_device* device, const char* serial) {
+  if (device->state < AFUSB_STATE_CREATED) return aErrResource;
+  libusb_context* context = Axonforge_libusb_context();
+  libusb_device** list = nullptr;
+  if (!context || libusb_get_device_list(context, &list) < 0) return aErrNotFound;
+  aErr result = aErrNotFound;
+  for (libusb_device** d = list; *d; ++d) {
+    char found[AFUSB_SERIAL_TEXT_SIZE];
+    uint16_t product;
+    libusb_device_handle* handle = afusb_open_family_device(*d, found, &product);
+    if (!handle) continue;
+    if (strcmp(found, serial) != 0) {
+      libusb_close(handle);
+      continue;
+    }
+    result = claimDevice(device, handle);
+    break;
+  }
+  libusb_free_device_list(list, 1);
+  return result;
+}
+
+aErr kernelOpen(afusb_device* device, const char* serial) {
+  snprintf(device->serial, sizeof device->serial, "%s", serial);
+  char path[64];
+  kernelNodePath(device->serial, path, sizeof path);
+  device->fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (device->fd < 0) return errno == EBUSY ? aErrBusy : aErrIO;
+  device->state = AFUSB_STATE_CLAIMED;
+  return aErrNone;
+}
+
+aErr clearStall(afusb_device* device, uint8_t endpoint) {
+  return libusb_clear_halt(device->handle, endpoint) == LIBUSB_SUCCESS ? aErrNone : aErrIO;
+}
+
+aErr libusbWrite(afusb_device* device, const uint8_t* bytes, uint32_t length) {
+  aErr err = transferableState(device);
+  if (err != aErrNone) return err;
+  uint32_t sent = 0;
+  int failures = 0;
+  while (sent < length && failures < kMaxFailedWrites) {
+    uint32_t chunk = length - sent < device->outMaxPacket ? length - sent : device->outMaxPacket;
+    if (chunk == kAvoidedChunk) chunk = kAvoidedChunk - 1;
+    int transferred = 0;
+    int code = libusb_bulk_transfer(device->handle, device->outEndpoint, const_cast<uint8_t*>(bytes + sent),
+                                    static_cast<int>(chunk), &transferred, kWriteTimeoutMs);
+    // Bytes a failed (timed-out) transfer did move are on the device: never send them twice.
+    if (transferred > 0) sent += static_cast<uint32_t>(transferred);
+    if (code == LIBUSB_SUCCESS) continue;
+    ++failures;
+    if (code == LIBUSB_ERROR_PIPE && clearStall(device, device->outEndpoint) != aErrNone) err = aErrIO;
+  }
+  if (sent < length) err = aErrWrite;
+  return err;
+}
+
+aErr libusbFill(afusb_device* device) {
+  aErr err = transferableState(device);
+  if (err != aErrNone) return err;
+  int transferred = 0;
+  int code = libusb_bulk_transfer(device->handle, device->inEndpoint, device->readBuffer, AFUSB_READ_BUFFER_SIZE,
+                                  &transferred, kReadTimeoutMs);
+  if (code == LIBUSB_ERROR_PIPE) {
+    clearStall(device, device->inEndpoint);
+    return aErrNotReady;
+  }
+  if (code != LIBUSB_SUCCESS && code != LIBUSB_ERROR_TIMEOUT) return aErrIO;
+  if (transferred <= 0) return aErrNotReady;
+  device->readPos = device->readBuffer;
+  device->available = static_cast<uint32_t>(transferred);
+  return aErrNone;
+}
+
+aErr libusbGet(afusb_device* device, uint8_t* byte) {
+  aErr err = device->available == 0 ? libusbFill(device) : aErrNone;
+  if (err == aErrNone) {
+    *byte = *device->readPos++;
+    device->available--;
+  }
+  return err;
+}
+
+aErr kernelWrite(afusb_device* device, const uint8_t* bytes, uint32_t length) {
+  if (device->useLibusb || device->fd < 0) return aErrMode;
+  uint32_t written = 0;
+  for (int calls = 0; written < length && calls < kKernelMaxWriteCalls; ++calls) {
+    ssize_t n = write(device->fd, bytes + written, length - written);
+    if (n < 0) return aErrIO;
+    written += static_cast<uint32_t>(n);
+  }
+  return written < length ? aErrIO : aErrNone;
+}
+
+aErr kernelGet(afusb_device* device, uint8_t* byte) {
+  if (device->useLibusb || device->fd < 0) return aErrMode;
+  // Wait briefly for a byte: a blocking read would hold the link's reader for ever, and an
+  // immediate "not ready" would make it spin.
+  struct pollfd p = {device->fd, POLLIN, 0};
+  int ready = poll(&p, 1, kKernelReadWaitMs);
+  if (ready == 0 || (ready < 0 && errno == EINTR)) return aErrNotReady;
+  ssize_t n = read(device->fd, byte, 1);
+  if (n == 1) return aErrNone;
+  if (n == 0) return aErrNotReady;
+  return errno == EFAULT || errno == EAGAIN || errno == EINTR ? aErrNotReady : aErrIO;
+}
+
+aErr libusbClose(afusb_device* device) {
+  if (!device->handle) return aErrMode;
+  libusb_release_interface(device->handle, device->interfaceNumber);
+  dropHandle(device, AFUSB_STATE_CLOSED);
+  device->inEndpoint = device->outEndpoint = device->interfaceNumber = 0;
+  device->available = 0;
+  return aErrNone;
+}
+
+aErr kernelClose(afusb_device* device) {
+  aErr err = aErrNone;
+  if (device->fd >= 0 && close(device->fd) != 0) err = aErrCancel;
+  device->fd = -1;
+  device->state = AFUSB_STATE_CLOSED;
+  return err;
+}
+
+}  // namespace
+
+bool is_axonforge_device(uint16_t idVendor, uint16_t idProduct) {
+  return idVendor == AFUSB_VENDOR_ID && !(idProduct & 0x8000);
+}
+
+bool afusb_is_kernel_driver_installed(uint32_t serialNumber) {
+  char serial[16];
+  snprintf(serial, sizeof serial, "%08X", serialNumber);
+  char path[64];
+  kernelNodePath(serial, path, sizeof path);
+  struct stat info;
+  return stat(path, &info) == 0 && !S_ISDIR(info.st_mode);
+}
+
+libusb_device_handle* afusb_open_family_device(libusb_device* device, char* serial, uint16_t* idProduct) {
+  libusb_device_descriptor descriptor;
+  if (libusb_get_device_descriptor(device, &descriptor) != LIBUSB_SUCCESS ||
+      !is_axonforge_device(descriptor.idVendor, descriptor.idProduct))
+    return nullptr;
+  libusb_device_handle* handle = nullptr;
+  if (libusb_open(device, &handle) != LIBUSB_SUCCESS) return nullptr;
+  int n = libusb_get_string_descriptor_ascii(handle, descriptor.iSerialNumber, reinterpret_cast<unsigned char*>(serial),
+                                             AFUSB_SERIAL_TEXT_SIZE);
+  if (n < 0) {
+    libusb_close(handle);
+    return nullptr;
+  }
+  serial[n < AFUSB_SERIAL_TEXT_SIZE ? n : AFUSB_SERIAL_TEXT_SIZE - 1] = 0;
+  *idProduct = descriptor.idProduct;
+  return handle;
+}
+
+afusb_device* afusb_create_usb(bool useLibusb) {
+  if (useLibusb && !Axonforge_libusb_context()) return nullptr;
+  afusb_device* device = static_cast<afusb_device*>(calloc(1, sizeof(afusb_device)));
+  if (!device) return nullptr;
+  device->useLibusb = useLibusb;
+  device->state = AFUSB_STATE_CREATED;
+  device->fd = -1;
+  return device;
+}
+
+aErr afusb_open_axonforge_device(afusb_device* device, const char* serial) {
+  if (!device || !serial) return aErrParam;
+  if (!device->useLibusb) return kernelOpen(device, serial);
+  snprintf(device->serial, sizeof device->serial, "%s", serial);
+  return libusbOpen(device, serial);
+}
+
+aErr afusb_write_to_device(afusb_device* device, const uint8_t* bytes, uint32_t length) {
+  if (!device || (!bytes && length > 0)) return aErrParam;
+  if (!device->useLibusb) return kernelWrite(device, bytes, length);
+  return applyTolerance(device, libusbWrite(device, bytes, length), aErrNone);
+}
+
+aErr afusb_get_from_device(afusb_device* device, uint8_t* byte) {
+  if (!device || !byte) return aErrParam;
+  if (!device->useLibusb) return kernelGet(device, byte);
+  return applyTolerance(device, libusbGet(device, byte), aErrNotReady);
+}
+
+aErr afusb_close_axonforge_device(afusb_device* device) {
+  if (!device) return aErrParam;
+  return device->useLibusb ? libusbClose(device) : kernelClose(device);
+}
+
+aErr afusb_destroy(afusb_device** device) {
+  if (!device || !*device) return aErrParam;
+  if ((*device)->handle) libusbClose(*device);
+  if ((*device)->fd >= 0) close((*device)->fd);
+  free(*device);
+  *device = nullptr;
+  return aErrNone;
+}
