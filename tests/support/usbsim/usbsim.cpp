@@ -22,8 +22,8 @@
 // (0xFF/0x00/0x00, one interrupt IN endpoint 0x83), 1 is the data interface 0xFF/0x88/0x10 with
 // bulk IN 0x81 and bulk OUT 0x02 (wMaxPacketSize 512 unless overridden).
 //
-// Fault injection: DIR/faults, re-read whenever its content changes (counters restart then;
-// counters are per process). One rule per line, '#' starts a comment line:
+// Fault injection: DIR/faults, re-read whenever it is rewritten (counters restart then; they
+// are per process). One rule per line, '#' starts a comment line:
 //   <SERIAL|*> <operation> <result> [<count>|always]     default count 1
 //       operation: open, claim, in, out, clearhalt
 //       result:    busy, access, nodev, io, pipe (stall), timeout, other
@@ -119,7 +119,7 @@ struct FaultRule {
 
 struct FaultTable {
   std::mutex lock;
-  std::string loadedFrom;  // "<dir>\n<content>" the rules were parsed from
+  std::string loadedFrom;  // directory, file identity and content the rules were parsed from
   std::vector<FaultRule> rules;
   uint16_t maxPacket(const std::string& serial);
   int take(const std::string& serial, const char* operation);
@@ -141,8 +141,14 @@ int resultCode(const std::string& name) {
 
 void FaultTable::refresh() {
   const std::string dir = simDir();
-  const std::string content = dir.empty() ? "" : readFile(dir + "/faults");
-  const std::string key = dir + "\n" + content;
+  const std::string path = dir + "/faults";
+  const std::string content = dir.empty() ? "" : readFile(path);
+  // Rewriting the file (even with the same rules) restarts the counters.
+  struct stat info;
+  memset(&info, 0, sizeof info);
+  if (!dir.empty()) stat(path.c_str(), &info);
+  const std::string key = dir + "\n" + std::to_string(info.st_ino) + ":" + std::to_string(info.st_mtim.tv_sec) + "." +
+                          std::to_string(info.st_mtim.tv_nsec) + "\n" + content;
   if (key == loadedFrom) return;
   loadedFrom = key;
   rules.clear();
