@@ -8,9 +8,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include "aFile.h"
 #include "aUSBContext.h"
 
 namespace {
@@ -262,8 +262,7 @@ bool afusb_is_kernel_driver_installed(uint32_t serialNumber) {
   snprintf(serial, sizeof serial, "%08X", serialNumber);
   char path[64];
   kernelNodePath(serial, path, sizeof path);
-  struct stat info;
-  return stat(path, &info) == 0 && !S_ISDIR(info.st_mode);
+  return aFile_Exists(path);
 }
 
 libusb_device_handle* afusb_open_family_device(libusb_device* device, char* serial, uint16_t* idProduct) {
