@@ -13,6 +13,8 @@
 namespace {
 
 constexpr size_t kFieldSize = 16;
+constexpr size_t kHeaderSize = 6;
+constexpr size_t kInflateRatio = 8;
 
 void AppendBigEndian32(std::vector<uint8_t>& out, uint32_t value) {
   unsigned char bytes[4];
@@ -145,7 +147,13 @@ std::vector<uint8_t> BirdWriter::FileFromImageData(const std::vector<uint8_t>& i
 }
 
 std::vector<uint8_t> BirdWriter::FileBytes() const {
-  return FileFromImageData(ImageData(), formatMajor_, formatMinor_, level_);
+  const std::vector<uint8_t> imageData = ImageData();
+  // The loader inflates into 8 times the body's size, so very repetitive images are written
+  // with less compression until they fit; level 0 (stored) always does.
+  for (int level = level_;; --level) {
+    std::vector<uint8_t> file = FileFromImageData(imageData, formatMajor_, formatMinor_, level);
+    if (imageData.size() <= (file.size() - kHeaderSize) * kInflateRatio || level == Z_NO_COMPRESSION) return file;
+  }
 }
 
 bool BirdWriter::WriteFile(const std::string& path, std::string* error) const {

@@ -44,12 +44,14 @@ class BirdWriter {
 
   // The inflated body: block count, blocks, checksum.
   std::vector<uint8_t> ImageData() const;
-  // The complete file.
+  // The complete file, always loadable: when the body would inflate to more than 8 times its
+  // size, it is written with less compression.
   std::vector<uint8_t> FileBytes() const;
   // Writes the file; on failure `error` (when given) says why.
   bool WriteFile(const std::string& path, std::string* error = nullptr) const;
 
-  // A file around arbitrary image data, for files whose body is not made of well-formed blocks.
+  // A file around arbitrary image data at exactly this compression level, for files whose body
+  // is not made of well-formed blocks or is meant not to load.
   static std::vector<uint8_t> FileFromImageData(const std::vector<uint8_t>& imageData, uint8_t major = 1,
                                                 uint8_t minor = 1, int level = 9);
   // The 64-byte information block payload.

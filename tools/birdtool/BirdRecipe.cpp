@@ -89,7 +89,10 @@ void WriteVectorTable(std::vector<uint8_t>& image, uint32_t loadAddress) {
   WriteLittleEndian32(table + 28, 0u - sum);
 }
 
+// Generated firmware always holds the recipe's serial (a placeholder in generic images); given
+// firmware is only personalised for a per-device image.
 void WriteSerial(const BirdRecipe& recipe, std::vector<uint8_t>& image) {
+  if (recipe.firmware && recipe.generic) return;
   const SerialPlaces places = SerialPlacesOf(recipe);
   if (places.word != 0)
     WriteLittleEndian32(image.data() + OffsetInFirmware(recipe, places.word, kSerialWordSize), recipe.serial);

@@ -159,7 +159,7 @@ TEST(BirdRecipe, BlockSizeSplitsImagesIntoConsecutivePieces) {
   EXPECT_EQ(bird.blockCount, 5u);  // info, loader, three firmware pieces
 }
 
-TEST(BirdRecipe, GivenFirmwareIsKeptAndPatchedOnlyWhereAsked) {
+TEST(BirdRecipe, GivenFirmwareIsKeptAndPatchedOnlyForOneDevice) {
   TempDir dir;
   BirdRecipe recipe;
   recipe.modelName = "Custom-Board";
@@ -171,7 +171,6 @@ TEST(BirdRecipe, GivenFirmwareIsKeptAndPatchedOnlyWhereAsked) {
   recipe.firmwareAddress = 0x400;
   recipe.serialAddress = 0x400 + 8;
   recipe.descriptorAddress = 0x400 + 40;
-  recipe.generic = true;
   recipe.serial = 0xABCDEF12;
   const std::vector<uint8_t> image = RecipeFirmware(recipe);
   const std::string marker = "AFVER:9:0.9.1";
@@ -182,6 +181,10 @@ TEST(BirdRecipe, GivenFirmwareIsKeptAndPatchedOnlyWhereAsked) {
   for (size_t i = 0; i < 8; ++i) expected[40 + 2 * i] = static_cast<uint8_t>("ABCDEF12"[i]);  // odd bytes kept
   EXPECT_EQ(std::vector<uint8_t>(image.begin(), image.begin() + 100), expected);
 
+  // A generic image keeps the given bytes as they are: the updater patches them per device.
+  recipe.generic = true;
+  recipe.versionMarker = false;
+  EXPECT_EQ(RecipeFirmware(recipe), bytes);
   BirdFile bird = Load(recipe, dir);
   EXPECT_EQ(bird.GetModel(), "Custom-Board");
   EXPECT_EQ(bird.serialOffset, 0x408u);
@@ -205,7 +208,7 @@ TEST(BirdRecipe, InvalidRecipesAreRefusedWithAReason) {
        [](BirdRecipe& r) { r.generic = true, r.firmware = std::vector<uint8_t>(64); }, "serial offsets"},
       {"serial outside", [](BirdRecipe& r) { r.serialAddress = 0x1000 - 2; }, "serial number address"},
       {"descriptor outside", [](BirdRecipe& r) { r.descriptorAddress = 0xFFFFFFF0; }, "descriptor address"},
-      {"past the address space", [](BirdRecipe& r) { r.firmwareAddress = 0xFFFFF000; }, "address space"},
+      {"past the address space", [](BirdRecipe& r) { r.firmwareAddress = 0xFFFFF001; }, "address space"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -18,7 +18,7 @@ struct Outcome {
   std::string output;  // standard output and standard error together
 };
 
-Outcome Run(const std::string& arguments) {
+Outcome RunBirdtoolProgram(const std::string& arguments) {
   const std::string command = kBirdtool + " " + arguments + " 2>&1";
   FILE* pipe = ::popen(command.c_str(), "r");
   if (pipe == nullptr) return {-1, "popen failed"};
@@ -95,13 +95,14 @@ TEST(BirdtoolArguments, BadCommandLinesSayWhatIsWrong) {
     EXPECT_NE(error.find(c.message), std::string::npos) << error;
   }
 
-  InfoCommand info;
   std::string error;
-  EXPECT_FALSE(ParseInfoArguments({}, &info, &error));
+  InfoCommand none, two, dump;
+  EXPECT_FALSE(ParseInfoArguments({}, &none, &error));
   EXPECT_EQ(error, "no file given");
-  EXPECT_FALSE(ParseInfoArguments({"a.bird", "b.bird"}, &info, &error));
-  EXPECT_FALSE(ParseInfoArguments({"a.bird", "--dump", "nothing"}, &info, &error));
-  EXPECT_NE(error.find("unknown block type"), std::string::npos);
+  EXPECT_FALSE(ParseInfoArguments({"a.bird", "b.bird"}, &two, &error));
+  EXPECT_EQ(error, "more than one file given");
+  EXPECT_FALSE(ParseInfoArguments({"a.bird", "--dump", "nothing"}, &dump, &error));
+  EXPECT_NE(error.find("unknown block type nothing"), std::string::npos) << error;
 }
 
 TEST(BirdtoolArguments, MarkerDefaultsOffOnlyForGivenFirmware) {
@@ -119,13 +120,13 @@ TEST(BirdtoolArguments, MarkerDefaultsOffOnlyForGivenFirmware) {
 TEST(BirdtoolProgram, MakesAnImageThatInfoSummarises) {
   TempDir dir;
   const std::string path = dir / "hub.bird";
-  Outcome made = Run("make --model 17 --build 1234 --version 2.15.3 --firmware-size 262144 --generic "
+  Outcome made = RunBirdtoolProgram("make --model 17 --build 1234 --version 2.15.3 --firmware-size 262144 --generic "
                      "--loader-size 4096 --loader-start 0x20000400 -o " + path);
   ASSERT_EQ(made.status, 0) << made.output;
   EXPECT_NE(made.output.find("wrote " + path + ": generic image, build 1234"), std::string::npos) << made.output;
   ASSERT_TRUE(BirdFile::VerifyFile(path.c_str()));
 
-  Outcome info = Run("info " + path);
+  Outcome info = RunBirdtoolProgram("info " + path);
   ASSERT_EQ(info.status, 0) << info.output;
   for (const char* line : {"Signature       62697264, format 1.1 (valid)",
                            "Information     build 1234, version 2.15.3, serial 00000000, model AF-USBHub2x4",
@@ -140,20 +141,21 @@ TEST(BirdtoolProgram, RecoveryImageReadsBackWithTheFingerprint) {
   TempDir dir;
   const std::string path = dir / "recovery.bird";
   const std::string key = "11111111:22222222:33333333:44444444";
-  ASSERT_EQ(Run("make --model 24 --serial 0A0B0C0D --fingerprint " + key + " -o " + path).status, 0);
-  Outcome masked = Run("info " + path);
+  ASSERT_EQ(RunBirdtoolProgram("make --model 24 --serial 0A0B0C0D --fingerprint " + key + " -o " + path).status, 0);
+  Outcome masked = RunBirdtoolProgram("info " + path);
   EXPECT_NE(masked.output.find("Version marker  none"), std::string::npos) << masked.output;
   EXPECT_NE(masked.output.find("per-device image for 0A0B0C0D"), std::string::npos) << masked.output;
-  Outcome unmasked = Run("info --fingerprint " + key + " " + path);
+  Outcome unmasked = RunBirdtoolProgram("info --fingerprint " + key + " " + path);
   EXPECT_NE(unmasked.output.find("Version marker  build 0, version 1.0.0"), std::string::npos) << unmasked.output;
 }
 
+// The images here are very repetitive: the file must still be written so that it loads.
 TEST(BirdtoolProgram, TakesImagesFromFiles) {
   TempDir dir;
   WriteTextFile(dir / "fw.bin", std::string(1000, '\x5A'));
   WriteTextFile(dir / "ld.bin", std::string(300, '\x11'));
   const std::string path = dir / "files.bird";
-  Outcome made = Run("make --model-name Board --firmware " + dir / "fw.bin" + " --loader " + dir / "ld.bin" +
+  Outcome made = RunBirdtoolProgram("make --model-name Board --firmware " + dir / "fw.bin" + " --loader " + dir / "ld.bin" +
                      " --firmware-address 0x8000000 --serial-offsets 0x8000010:0 --generic -o " + path);
   ASSERT_EQ(made.status, 0) << made.output;
   BirdFile bird(path.c_str());
@@ -168,29 +170,29 @@ TEST(BirdtoolProgram, TakesImagesFromFiles) {
 }
 
 TEST(BirdtoolProgram, HelpErrorsAndUnloadableFiles) {
-  Outcome help = Run("--help");
+  Outcome help = RunBirdtoolProgram("--help");
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.output.find("Usage: birdtool make [options] -o FILE"), std::string::npos);
   EXPECT_NE(help.output.find("--fingerprint KEY"), std::string::npos);
 
-  EXPECT_EQ(Run("").status, 2);
-  EXPECT_EQ(Run("frobnicate").status, 2);
-  Outcome bad = Run("make --model 17 --frobnicate -o /dev/null");
+  EXPECT_EQ(RunBirdtoolProgram("").status, 2);
+  EXPECT_EQ(RunBirdtoolProgram("frobnicate").status, 2);
+  Outcome bad = RunBirdtoolProgram("make --model 17 --frobnicate -o /dev/null");
   EXPECT_EQ(bad.status, 2);
   EXPECT_NE(bad.output.find("birdtool make: unknown option --frobnicate"), std::string::npos) << bad.output;
-  Outcome invalid = Run("make --model 99 -o /dev/null");
+  Outcome invalid = RunBirdtoolProgram("make --model 99 -o /dev/null");
   EXPECT_EQ(invalid.status, 1);
   EXPECT_NE(invalid.output.find("unknown model number 99"), std::string::npos) << invalid.output;
 
   TempDir dir;
   WriteTextFile(dir / "junk.bird", "bird\x01\x01not zlib at all");
-  Outcome junk = Run("info " + dir / "junk.bird");
+  Outcome junk = RunBirdtoolProgram("info " + dir / "junk.bird");
   EXPECT_EQ(junk.status, 1);
   EXPECT_NE(junk.output.find("Failed to load bird data"), std::string::npos) << junk.output;
-  Outcome verbose = Run("info --verbose " + dir / "junk.bird");
+  Outcome verbose = RunBirdtoolProgram("info --verbose " + dir / "junk.bird");
   EXPECT_NE(verbose.output.find("BIRDFILE: Error (-3) decompressing bird file."), std::string::npos) << verbose.output;
-  EXPECT_EQ(Run("info " + dir / "missing.bird").status, 1);
-  EXPECT_EQ(Run("make --model 17 -o " + dir / "no/such/dir/x.bird").status, 1);
+  EXPECT_EQ(RunBirdtoolProgram("info " + dir / "missing.bird").status, 1);
+  EXPECT_EQ(RunBirdtoolProgram("make --model 17 -o " + dir / "no/such/dir/x.bird").status, 1);
 }
 
 }  // namespace
