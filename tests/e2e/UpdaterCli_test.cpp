@@ -114,36 +114,6 @@ TEST(UpdaterCli, TransportNamesAreCheckedCaseSensitively) {
   EXPECT_EQ(r.exitCode, 0) << r.err;
 }
 
-TEST(UpdaterCli, CommandsMissingTheirDeviceOrPortFail) {
-  TempDir tmp;
-  struct Case {
-    std::vector<std::string> args;
-    std::string err;
-  };
-  std::vector<Case> cases = {
-      {{"-U"}, "Must specify the specific device to be updated\n"},
-      {{"-G"}, "-G must specify a specific device via -d\n--help for usage information\n"},
-      {{"-N"}, "Must specify the serial port used for connecting\n"},
-      {{"-B"}, std::string("Error must supply a serial number for the List Builds command\n") + kShortUsageStart},
-      {{"-L"}, std::string("Error must supply a serial number for the List Local Builds command\n") + kShortUsageStart},
-      {{"-Y"}, std::string("Unhandled command: [-Y]\n") + kShortUsageStart},
-  };
-  for (Case& c : cases) {
-    c.args.insert(c.args.begin(), {"-i", tmp.path(), "-u", "http://127.0.0.1:9/cgi/u"});
-    ProcessResult r = Updater(c.args);
-    EXPECT_EQ(r.exitCode, 1) << c.args.back();
-    EXPECT_EQ(r.err.rfind(c.err, 0), 0u) << c.args.back() << ": " << r.err;
-  }
-}
-
-TEST(UpdaterCli, HugeArgumentsAreHandled) {
-  TempDir tmp;
-  std::string hex(100000, 'F');  // near the kernel's limit for one argument
-  ProcessResult r = Updater({"-i", tmp.path(), "-d", hex, "-l", std::string(100000, 'l'), "-" + hex, "-C"});
-  EXPECT_EQ(r.exitCode, 1);
-  EXPECT_EQ(r.err.rfind("Invalid serial number obtained from argument [FFFF", 0), 0u);
-}
-
 TEST(UpdaterCli, LogLinesGoToStandardErrorUnderTheirPackage) {
   TempDir tmp;
   ProcessResult r = Updater({"-X", "0x10001", "-i", tmp.path(), "-d", "0x40F5849A", "-C"});
