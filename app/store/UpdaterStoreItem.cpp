@@ -1,6 +1,7 @@
 #include "UpdaterStoreItem.h"
 
 #include <cstring>
+#include <stdexcept>
 
 #include "FileReplacer.h"
 #include "Log.h"
@@ -69,4 +70,12 @@ aErr UpdaterStoreItem::WriteFile(const char* file, const unsigned char* data, un
     Log::log(DEBUG_Updater, "UpdaterStore: cannot write [%s] (%d)\n", path.c_str(), result.systemError);
   if (!result.opened) return aErrNotFound;
   return result.code;
+}
+
+BirdFile UpdaterStoreItem::ReadBirdFile(const char* file) const {
+  std::string path = BuildPath(Path().c_str(), file ? file : "", nullptr);
+  // An empty item has no directory: its path would point at the file system's root.
+  if (!IsValid() || !IsPlainName(file) || !BirdFile::VerifyFile(path.c_str()))
+    throw std::runtime_error("Invalid bird " + path);
+  return BirdFile(path.c_str());
 }

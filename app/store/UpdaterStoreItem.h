@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "BirdFile.h"
 #include "KeyValueStore.h"
 #include "aError.h"
 
@@ -27,6 +28,10 @@ class UpdaterStoreItem {
   // Writes the bytes to base/name/file, replacing any old file whole or not at all.
   // aErrNotFound: no data, or the file cannot be created; aErrParam: `file` is not a plain name.
   aErr WriteFile(const char* file, const unsigned char* data, unsigned int length);
+  // Loads base/name/file. Throws std::runtime_error "Invalid bird <path>" when the file is missing,
+  // lacks the BIRD signature or is not a plain name in a valid item, and "Failed to load bird data"
+  // when it does not load.
+  BirdFile ReadBirdFile(const char* file) const;
 
   const std::string& BasePath() const { return basePath; }
   const std::string& Name() const { return name; }

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "BirdWriter.h"
 #include "ChildProcess.h"
 #include "FileInspection.h"
 #include "Log.h"
@@ -277,6 +278,52 @@ TEST(UpdaterStoreWrite, FailedWriteKeepsThePreviousFile) {
   EXPECT_EQ(std::to_string(aErrIO), result);
   EXPECT_EQ("old", ReadTextFile(dir / "00000004/8.bird"));
   EXPECT_EQ((std::vector<std::string>{".settings", "8.bird"}), DirectoryNames(dir / "00000004"));
+}
+
+std::string BirdReadError(const UpdaterStoreItem& item, const char* file) {
+  try {
+    item.ReadBirdFile(file);
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+  return "no exception";
+}
+
+aErr StoreBytes(UpdaterStoreItem& item, const char* file, const std::vector<uint8_t>& bytes) {
+  return item.WriteFile(file, bytes.data(), static_cast<unsigned int>(bytes.size()));
+}
+
+TEST(UpdaterStoreBird, StoredBuildReadsBack) {
+  TempDir dir;
+  UpdaterStoreItem device = UpdaterStore(dir.path().c_str()).AddDevice(0x1A2Bu);
+  BirdWriter writer;
+  writer.AddInfo({1234, "2.15.3", 0x1A2B, "AF-USBHub2x4"}).AddFirmware(0x8000000, std::vector<uint8_t>(3000, 0x5A));
+  ASSERT_EQ(aErrNone, StoreBytes(device, "1234.bird", writer.FileBytes()));
+  BirdFile bird = device.ReadBirdFile("1234.bird");
+  EXPECT_EQ(dir / "00001A2B/1234.bird", bird.path);
+  EXPECT_EQ(1234u, bird.GetBuild());
+  ASSERT_EQ(1u, bird.FindBlocks(BirdFile::BLOCK_FIRMWARE).size());
+  EXPECT_EQ(3004u, bird.FindBlocks(BirdFile::BLOCK_FIRMWARE)[0].length);
+}
+
+TEST(UpdaterStoreBird, UnusableFilesAreExceptions) {
+  TempDir dir;
+  UpdaterStoreItem device = UpdaterStore(dir.path().c_str()).AddDevice(0x1A2Bu);
+  std::string folder = dir / "00001A2B/";
+  std::vector<uint8_t> bytes = BirdWriter().AddFirmware(0, {1, 2, 3, 4}).FileBytes();
+  bytes[0] = 'B';
+  ASSERT_EQ(aErrNone, StoreBytes(device, "1.bird", bytes));
+  EXPECT_EQ("Invalid bird " + folder + "1.bird", BirdReadError(device, "1.bird"));
+  EXPECT_EQ("Invalid bird " + folder + "2.bird", BirdReadError(device, "2.bird"));
+  EXPECT_EQ("Invalid bird " + folder + "../00001A2B/2.bird", BirdReadError(device, "../00001A2B/2.bird"));
+
+  std::vector<uint8_t> truncated = BirdWriter().AddFirmware(0, std::vector<uint8_t>(500, 7)).FileBytes();
+  truncated.resize(truncated.size() / 2);  // signature intact, zlib stream cut short
+  ASSERT_EQ(aErrNone, StoreBytes(device, "3.bird", truncated));
+  EXPECT_EQ("Failed to load bird data", BirdReadError(device, "3.bird"));
+
+  // An item of no device must not look for the file at the root of the file system.
+  EXPECT_EQ("Invalid bird //3.bird", BirdReadError(UpdaterStoreItem(), "3.bird"));
 }
 
 TEST(UpdaterStoreLog, DirectoryAndSearchLinesUseTheStorePackage) {
