@@ -57,8 +57,11 @@ aErr aMutex_Unlock(aMutex* mutex) {
 
 aErr aMutex_Destroy(aMutex** mutex) {
   if (mutex == nullptr || *mutex == nullptr) return aErrParam;
+  // Destroying a held mutex is undefined; a holder keeps it alive and the caller learns it is busy.
+  if (pthread_mutex_trylock(&(*mutex)->mutex) == EBUSY) return aErrBusy;
+  pthread_mutex_unlock(&(*mutex)->mutex);
   const int error = pthread_mutex_destroy(&(*mutex)->mutex);
-  if (error == EBUSY) return aErrBusy;  // still held: keep it alive rather than free a locked mutex
+  if (error == EBUSY) return aErrBusy;
   free(*mutex);
   *mutex = nullptr;
   if (error == EAGAIN) return aErrResource;
