@@ -93,20 +93,3 @@ TEST(aUEIPayload, StreamPacketRule) {
   EXPECT_FALSE(aUEI_isStreamPacket(system.p));
   EXPECT_FALSE(aUEI_isStreamPacket(nullptr));
 }
-
-TEST(aUEIRecord, ValueUnionHoldsEachWidth) {
-  const uint8_t data[] = {1, 2, 3};
-  uei record{};
-  record.value.bytesVal.data = data;
-  record.value.bytesVal.length = sizeof data;
-  record.type = UEI_TYPE_BYTES;
-  EXPECT_EQ(record.value.bytesVal.data[2], 3);
-  record.value.intVal = 0x11223344;
-  record.type = UEI_TYPE_INT;
-  EXPECT_EQ(record.value.intVal, 0x11223344u);
-  EXPECT_EQ(UEI_TYPE_NONE, 0u);
-  EXPECT_EQ(UEI_TYPE_BYTE, 1u);
-  EXPECT_EQ(UEI_TYPE_SHORT, 2u);
-  EXPECT_EQ(UEI_TYPE_INT, 4u);
-  EXPECT_EQ(UEI_TYPE_BYTES, 5u);
-}
