@@ -1,0 +1,40 @@
+#ifndef DEVSIM_USBDIRECTORY_H
+#define DEVSIM_USBDIRECTORY_H
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+namespace devsim {
+
+// The directory through which simulated USB devices are presented: one Unix socket per plugged-in
+// device and the "devices" file listing them ("<SERIAL> <vendor> <product> <socket path>"),
+// rewritten atomically whenever a device appears or disappears.
+class UsbDirectory {
+ public:
+  explicit UsbDirectory(std::string dir) : dir_(std::move(dir)) {}
+
+  bool enabled() const { return !dir_.empty(); }
+  std::string socketPath(uint32_t serial) const;
+  std::string devicesPath() const { return dir_ + "/devices"; }
+
+  // Both rewrite the devices file; false (with a message) when it cannot be written.
+  bool list(uint32_t serial, uint16_t vendor, uint16_t product, std::string* error);
+  bool unlist(uint32_t serial, std::string* error);
+  // Removes the devices file at shutdown.
+  void clear();
+
+ private:
+  struct Entry {
+    uint16_t vendor;
+    uint16_t product;
+  };
+  bool rewrite(std::string* error) const;
+
+  std::string dir_;
+  std::map<uint32_t, Entry> devices_;
+};
+
+}  // namespace devsim
+
+#endif
