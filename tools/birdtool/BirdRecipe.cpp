@@ -56,7 +56,7 @@ long long OffsetInFirmware(const BirdRecipe& recipe, uint32_t address, size_t si
   return offset + size <= FirmwareLength(recipe) ? static_cast<long long>(offset) : -1;
 }
 
-// Deterministic filler that deflates roughly as well as Thumb code (about 2:1): every 16-bit
+// Deterministic filler that deflates roughly like Thumb code (about 1.6:1): every 16-bit
 // unit is one of sixteen opcode patterns with a 4-bit operand.
 std::vector<uint8_t> CodeLikeBytes(size_t size, uint32_t seed) {
   static const uint16_t kOpcodes[16] = {0x4600, 0x6800, 0x6000, 0x2000, 0x3000, 0x1C00, 0xB500, 0xBD00,

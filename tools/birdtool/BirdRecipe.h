@@ -19,7 +19,7 @@
 // Generated firmware (when no firmware bytes are given) is deterministic and laid out as
 // BirdRecipeLayout says: a vector table with a valid checksum word, the serial number word,
 // the serial-number descriptor text, the device simulator's version marker, then filler that
-// compresses about as well as real code.
+// compresses roughly like real code.
 struct BirdRecipe {
   // Information block.
   uint32_t model = 0;         // model number; the name comes from aDefs_GetModelName
