@@ -113,7 +113,10 @@ bool BirdFile::VerifyFile(const char* filePath) {
 }
 
 bool BirdFile::Parse(const unsigned char* file, size_t size) {
-  signature = version = 0;
+  signature = version = fileChecksum = blockCount = 0;
+  blocks.clear();
+  image.reset();
+  imageSize = 0;
   hasSerialOffsets = false;
   serialOffset = descriptorOffset = 0;
   bool result = false;

@@ -376,6 +376,25 @@ TEST(BirdFileMove, BlocksStayValidAndTheSourceIsEmptied) {
   EXPECT_EQ(ReadLittleEndian32(placeholder.blocks[2].data + 4 + 4), 0x11223344u);
 }
 
+TEST(BirdFileLoad, LoadingAgainReplacesEverythingOfTheEarlierFile) {
+  TempDir dir;
+  BirdFile bird(WriteBird(dir, "a.bird", BirdWriter().AddSerialOffsets(4, 8).AddFirmware(0, NoiseBytes(64, 1)).FileBytes())
+                    .c_str());
+  ASSERT_TRUE(bird.hasSerialOffsets);
+  bird.path = WriteBird(dir, "b.bird", BirdWriter().AddFirmware(0x100, NoiseBytes(8, 2)).FileBytes());
+  ASSERT_TRUE(bird.Load());
+  EXPECT_FALSE(bird.hasSerialOffsets);
+  EXPECT_EQ(bird.serialOffset, 0u);
+  ASSERT_EQ(bird.blocks.size(), 1u);
+  EXPECT_EQ(bird.blocks[0].address, 0x100u);
+
+  bird.path = WriteBird(dir, "c.bird", {'b', 'i', 'r'});
+  EXPECT_FALSE(bird.Load());
+  EXPECT_TRUE(bird.blocks.empty());
+  EXPECT_EQ(bird.blockCount, 0u);
+  EXPECT_EQ(bird.imageSize, 0u);
+}
+
 TEST(BirdFileDump, PrintsHexAndTextInRowsOfFifty) {
   TempDir dir;
   std::vector<uint8_t> payload(56);
