@@ -278,18 +278,13 @@ TEST(BirdValidateData, FindsPatternsInFirmwarePayloadsOnly) {
   EXPECT_FALSE(bird.ValidateData(pattern.data(), 0));
   std::vector<uint8_t> huge(100, 0);
   EXPECT_FALSE(bird.ValidateData(huge.data(), 100));  // longer than any block
-}
 
-TEST(BirdValidateData, LastPossiblePositionIsNotSearched) {
-  std::vector<uint8_t> firmware(8, 0);
-  firmware[6] = 0x77;
-  firmware[7] = 0x88;
-  BirdFile bird;
-  LoadFrom(bird, BirdWriter().AddFirmware(0, firmware));
-  const uint8_t atEnd[] = {0x77, 0x88};
-  const uint8_t beforeEnd[] = {0, 0x77};
-  EXPECT_FALSE(bird.ValidateData(atEnd, 2));
-  EXPECT_TRUE(bird.ValidateData(beforeEnd, 2));
+  // The last possible start position is not searched.
+  BirdFile tail;
+  LoadFrom(tail, BirdWriter().AddFirmware(0, {0, 0, 0, 0, 0, 0, 0x77, 0x88}));
+  const uint8_t atEnd[] = {0x77, 0x88}, beforeEnd[] = {0, 0x77};
+  EXPECT_FALSE(tail.ValidateData(atEnd, 2));
+  EXPECT_TRUE(tail.ValidateData(beforeEnd, 2));
 }
 
 }  // namespace
