@@ -100,7 +100,7 @@ bool sParseNumber(const std::string& text, int base, unsigned int& value) {
 // A version reduced to what the comparison uses; invalid versions sort after all valid ones.
 struct VersionKey {
   bool valid = false;
-  unsigned char major = 0, minor = 0, patch = 0;
+  int major = 0, minor = 0, patch = 0;  // the comparison takes each modulo 256
 };
 
 VersionKey sVersionKey(const std::string& version) {
@@ -108,9 +108,9 @@ VersionKey sVersionKey(const std::string& version) {
   const std::vector<std::string> parts = UpdateServerRequest::SplitAxonforgeVersion(version);
   if (parts.size() != 3) return key;
   try {
-    key.major = static_cast<unsigned char>(std::stoi(parts[0]));
-    key.minor = static_cast<unsigned char>(std::stoi(parts[1]));
-    key.patch = static_cast<unsigned char>(std::stoi(parts[2]));
+    key.major = std::stoi(parts[0]);
+    key.minor = std::stoi(parts[1]);
+    key.patch = std::stoi(parts[2]);
     key.valid = true;
   } catch (const std::exception& e) {
     Log::log(DEBUG_ServerComm, "%s: Exception converting version: %s\n", "_sortVersion", e.what());
@@ -122,7 +122,9 @@ VersionKey sVersionKey(const std::string& version) {
 bool sNewerThan(const VersionKey& a, const VersionKey& b) {
   if (!a.valid) return false;
   if (!b.valid) return true;
-  return !aVersion_IsAtLeastCompare(b.major, b.minor, b.patch, a.major, a.minor, a.patch);
+  return !aVersion_IsAtLeastCompare(static_cast<uint32_t>(b.major), static_cast<uint32_t>(b.minor),
+                                    static_cast<uint32_t>(b.patch), static_cast<uint32_t>(a.major),
+                                    static_cast<uint32_t>(a.minor), static_cast<uint32_t>(a.patch));
 }
 
 }  // namespace
