@@ -2,6 +2,7 @@
 
 #include <httplib.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -67,6 +68,12 @@ int sServe(const ServerOptions& options, const UpdateService& service) {
     response.set_content(reply.body, "text/plain");
   });
   if (!options.quiet) server->set_logger(sLogRequest);
+  // Address reuse for quick restarts, but no port sharing: a second server on the same port
+  // must fail rather than silently take half of the requests.
+  server->set_socket_options([](int socket) {
+    int yes = 1;
+    setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
 
   const int port = options.port == 0 ? server->bind_to_any_port(options.bindAddress)
                                      : (server->bind_to_port(options.bindAddress, options.port) ? options.port : -1);
