@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <stdexcept>
@@ -124,17 +125,29 @@ TEST(HTTPRequestGet, ChunkedBodyIsJoinedInOrderAndLogged) {
   EXPECT_NE(text.find("chunk0:;"), std::string::npos);
 }
 
-TEST(HTTPRequestGet, ReceiveLogShowsAtMost100BytesOfAChunk) {
+TEST(HTTPRequestGet, ReceiveLogShowsAtMost100BytesOfEachChunk) {
+  const std::string body = std::string(100, 'A') + std::string(50, 'B');
   MockHttpServer server;
-  server.Reply("/big", 200, std::string(100, 'A') + std::string(50, 'B'));
+  server.Reply("/big", 200, body);
   server.Start();
   LogCapture log(DEBUG_ServerComm);
   Parameters none;
   HTTPRequest::GET(server.Url("/big").c_str(), none);
+
+  // However the body was cut into chunks, each call line shows its own chunk's first 100
+  // bytes, right-aligned in a 100-character field, and the chunks add up to the body.
   const std::string text = log.Text();
-  EXPECT_NE(text.find("[" + std::string(100, 'A') + "]\n"), std::string::npos) << text;
-  EXPECT_EQ(text.find('B'), std::string::npos);
-  EXPECT_NE(text.find("rcv_data returns 150\n"), std::string::npos);
+  const std::string callPrefix = "rcv_data called (..., 1, ";
+  size_t offset = 0;
+  for (size_t at = text.find(callPrefix); at != std::string::npos; at = text.find(callPrefix, at + 1)) {
+    const size_t length = std::stoul(text.substr(at + callPrefix.size()));
+    const size_t previewAt = text.find(") [", at) + 3;
+    const std::string shown = body.substr(offset, std::min<size_t>(length, 100));
+    EXPECT_EQ(text.substr(previewAt, 102), std::string(100 - shown.size(), ' ') + shown + "]\n");
+    EXPECT_NE(text.find("rcv_data returns " + std::to_string(length) + "\n", previewAt), std::string::npos);
+    offset += length;
+  }
+  EXPECT_EQ(offset, body.size()) << text;
 }
 
 TEST(HTTPRequestGet, NothingIsLoggedWithoutThePackage) {
