@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -55,7 +56,10 @@ class ModuleResponder {
     close(socket_);
   }
   bool ready() const { return ready_; }
-  std::string lastQuery() const { return lastQuery_; }
+  std::string lastQuery() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return lastQuery_;
+  }
 
  private:
   void serve() {
@@ -67,7 +71,10 @@ class ModuleResponder {
       socklen_t fromLength = sizeof from;
       ssize_t n = recvfrom(socket_, query, sizeof query, 0, reinterpret_cast<struct sockaddr*>(&from), &fromLength);
       if (n <= 0) continue;
-      lastQuery_ = std::string(query, static_cast<size_t>(n));
+      {
+        std::lock_guard<std::mutex> guard(lock_);
+        lastQuery_ = std::string(query, static_cast<size_t>(n));
+      }
       from.sin_port = htons(9889);
       for (const std::string& reply : replies_)
         sendto(socket_, reply.data(), reply.size(), 0, reinterpret_cast<struct sockaddr*>(&from), sizeof from);
@@ -76,6 +83,7 @@ class ModuleResponder {
   std::vector<std::string> replies_;
   int socket_ = -1;
   bool ready_ = false;
+  std::mutex lock_;
   std::string lastQuery_;
   std::atomic<bool> stop_{false};
   std::thread thread_;

@@ -21,6 +21,8 @@ std::string SerialText(uint32_t serial) {
   return text;
 }
 
+std::string UsbSimLibraryPath() { return PROJECT_BINARY_DIR "/tests/support/usbsim/libusbsim.so"; }
+
 UsbSimDevice::UsbSimDevice(const std::string& socketPath, bool echo) : path_(socketPath), echo_(echo) {
   listener_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   struct sockaddr_un address;
@@ -198,4 +200,12 @@ std::vector<std::string> UsbSimBus::trace() const {
   std::string line;
   while (std::getline(in, line)) lines.push_back(line);
   return lines;
+}
+
+std::vector<std::string> UsbSimBus::childEnvironment() const {
+  // A preloaded library ahead of the sanitizer runtime is fine here; tell ASan not to refuse it.
+  const char* asan = getenv("ASAN_OPTIONS");
+  std::string asanOptions = asan && *asan ? std::string(asan) + ":" : "";
+  return {"LD_PRELOAD=" + UsbSimLibraryPath(), "AXONFORGE_USBSIM_DIR=" + dir_,
+          "ASAN_OPTIONS=" + asanOptions + "verify_asan_link_order=0"};
 }

@@ -63,6 +63,9 @@ class UsbSimBus {
   void enableTrace();
   // Trace lines written by the stand-in since enableTrace().
   std::vector<std::string> trace() const;
+  // Environment entries ("NAME=value") that make a child program linked against the real
+  // libusb (the updater, say) see this bus: the stand-in preloaded and the directory.
+  std::vector<std::string> childEnvironment() const;
 
  private:
   struct Line {
@@ -81,5 +84,7 @@ class UsbSimBus {
 };
 
 std::string SerialText(uint32_t serial);
+// Path of the built stand-in library.
+std::string UsbSimLibraryPath();
 
 #endif
