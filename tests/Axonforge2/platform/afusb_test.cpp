@@ -145,16 +145,6 @@ TEST_F(AfusbTransfer, ReadsHandOutEveryByteInOrder) {
   EXPECT_EQ(readBytes(d.device, bytes.size()), bytes);
 }
 
-TEST_F(AfusbTransfer, ReadWithoutDataIsNotReadyAfterAboutASecond) {
-  uint8_t byte;
-  auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(readByte(d.device, &byte), aErrNotReady);
-  auto elapsed = std::chrono::steady_clock::now() - start;
-  EXPECT_GE(elapsed, std::chrono::milliseconds(900));
-  EXPECT_LT(elapsed, std::chrono::milliseconds(3000));
-  EXPECT_EQ(d.device->state, uint32_t(AFUSB_STATE_CLAIMED));
-}
-
 TEST_F(AfusbTransfer, FourIOErrorsAreAbsorbedAndTheCountRestarts) {
   bus.setFaults("* in io 4\n");
   uint8_t byte = 0;
