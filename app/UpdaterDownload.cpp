@@ -1,4 +1,5 @@
 #include "Updater.h"
+#include "UpdateServerRequest.h"
 
 uint32_t Updater::Download_Firmware(uint32_t, const std::string&, bool, bool) {
   _report_unavailable("Download_Firmware");
@@ -29,6 +30,6 @@ void Updater::_display_builds(UpdaterDisplayInterface& display, const std::map<s
   }
   display.message(info, "Build List for device [%08X]:\n", serialNumber);
   display.message(info, "%-15.15s\t%-15.15s", "Build", "Version");
-  for (const auto& entry : builds)
+  for (const auto& entry : UpdateServerRequest::SortBuildsByVersion(builds))
     display.message(info, "%-15.15s\t%-15.15s", entry.first.c_str(), entry.second.c_str());
 }

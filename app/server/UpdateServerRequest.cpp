@@ -8,13 +8,15 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "DefaultServer.h"
 #include "HTTPRequest.h"
 #include "Log.h"
 #include "aVersion.h"
 
-const char* const UpdateServerRequest::DEFAULT_HOST = "update.axonforge.com";
+// The same never-resolving default as the command line's.
+const char* const UpdateServerRequest::DEFAULT_HOST = UPDATER_DEFAULT_SERVER_HOST;
 const unsigned int UpdateServerRequest::DEFAULT_PORT = 80;
-const char* const UpdateServerRequest::DEFAULT_URL = "http://update.axonforge.com:80/cgi/u";
+const char* const UpdateServerRequest::DEFAULT_URL = UPDATER_DEFAULT_SERVER_URL;
 
 namespace {
 

@@ -60,4 +60,25 @@ TEST(DeviceList, NetworkDevicesShowTheirAddressEvenWithAnError) {
             "    2181F0EE  02       02      Unknown        2.11.2 (99528558)\n");
 }
 
+TEST(BuildList, NewestVersionFirstWithColumnsCutTo15Characters) {
+  RecordingDisplay display;
+  Updater::_display_builds(display,
+                           {{"1100", "2.9.7"}, {"1300", "2.11.2"}, {"1200", "2.10.0"},
+                            {"12345678901234567890", "1.2.3-with-a-long-tail"}},
+                           0x40F5849A);
+  EXPECT_EQ(display.Transcript(),
+            "Build List for device [40F5849A]:\n\n"
+            "Build          \tVersion        \n"
+            "1300           \t2.11.2         \n"
+            "1200           \t2.10.0         \n"
+            "1100           \t2.9.7          \n"
+            "123456789012345\t1.2.3-with-a-lo\n");
+}
+
+TEST(BuildList, EmptyListSaysSo) {
+  RecordingDisplay display;
+  Updater::_display_builds(display, {}, 0x1A2B);
+  EXPECT_EQ(display.Transcript(), "No builds found for device [00001A2B]\n");
+}
+
 }  // namespace
