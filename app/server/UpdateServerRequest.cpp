@@ -13,11 +13,6 @@
 #include "Log.h"
 #include "aVersion.h"
 
-// The same never-resolving default as the command line's.
-const char* const UpdateServerRequest::DEFAULT_HOST = UPDATER_DEFAULT_SERVER_HOST;
-const unsigned int UpdateServerRequest::DEFAULT_PORT = 80;
-const char* const UpdateServerRequest::DEFAULT_URL = UPDATER_DEFAULT_SERVER_URL;
-
 namespace {
 
 using Parameters = std::map<std::string, std::string>;
@@ -57,7 +52,7 @@ std::vector<std::string> sSplitFields(const std::string& text, const char* delim
 // The steps every request shares: GET, check the status and the "ok" line. On success
 // `lines` holds the reply's lines, status line first.
 bool sRequest(const char* name, const char* url, Parameters parameters, Lines& lines) {
-  const char* target = url ? url : UpdateServerRequest::DEFAULT_URL;
+  const char* target = url ? url : UPDATER_DEFAULT_SERVER_URL;
   try {
     HTTPResponse response = HTTPRequest::GET(target, parameters);
     if (response.get_status() != 200) {

@@ -8,14 +8,10 @@
 
 // Client side of the update server's text protocol: one GET per question, a line-oriented
 // reply whose first line starts with "ok". Stateless; every call may run on any thread.
-// A null url selects DEFAULT_URL. Each request returns true only when the server answered
+// A null url selects the default server (DefaultServer.h). Each request returns true only when the server answered
 // 200 with an "ok" status line; failures are written to the log (DEBUG_ServerComm).
 class UpdateServerRequest {
  public:
-  static const char* const DEFAULT_HOST;
-  static const unsigned int DEFAULT_PORT;
-  static const char* const DEFAULT_URL;
-
   static bool ping(const char* url);
   // Current build number and firmware identifier for a device; each is left unchanged when
   // the reply lacks its line.
