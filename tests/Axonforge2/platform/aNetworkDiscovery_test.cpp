@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "DevSim.h"
 #include "Netns.h"
 #include "aNetworkDiscovery.h"
 
@@ -158,6 +159,29 @@ TEST(ModuleQuery, StopEndsTheSearchAtOnce) {
   aLinkSpec_Destroy(&found);
   EXPECT_EQ(aDiscovery_EnumerateModules(TCPIP, collect, &c, 0), 1);
   EXPECT_EQ(c.specs.size(), 1u);
+}
+
+TEST(ModuleQuery, FindsSimulatedNetworkModules) {
+  RUN_INSIDE_NETNS();
+  devsim::DevSimConfig config;
+  config.discovery = true;
+  devsim::ModuleSpec module;
+  module.serial = 0x0BAD0001;
+  module.model = 5;
+  module.address = 8;
+  module.tcpPort = 0;
+  config.modules.push_back(module);
+  devsim::DevSim sim(config);
+  std::string error;
+  ASSERT_TRUE(sim.start(&error)) << error;
+  linkSpec* found = aDiscovery_FindModule(TCPIP, 0x0BAD0001, 0);
+  ASSERT_NE(found, nullptr);
+  EXPECT_EQ(found->module, 8u);
+  EXPECT_EQ(found->model, 5u);
+  EXPECT_EQ(found->ipPort, sim.tcpPort(0x0BAD0001));
+  EXPECT_NE(found->ipAddress, 0u);
+  aLinkSpec_Destroy(&found);
+  sim.stop();
 }
 
 }  // namespace

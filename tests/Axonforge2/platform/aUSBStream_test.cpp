@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 
 #include "DevSim.h"
@@ -103,27 +104,55 @@ TEST(USBStream, ReadsTimeOutAsNotReadyAndTolerateFourIOErrors) {
   EXPECT_EQ(aStream_Read(s.stream, &byte, 1), aErrIO);  // failed for good
 }
 
-TEST(USBStream, ReachesASimulatedModule) {
+// A device simulator presenting one USB module through a directory the stand-in reads.
+class SimulatedUSBModule : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    config.usbDir = dir.path();
+    devsim::ModuleSpec module;
+    module.serial = kSerial;
+    module.model = 17;
+    module.address = 6;
+    module.usb = true;
+    config.modules.push_back(module);
+    sim = std::make_unique<devsim::DevSim>(config);
+    std::string error;
+    ASSERT_TRUE(sim->start(&error)) << error;
+    setenv("AXONFORGE_USBSIM_DIR", dir.path().c_str(), 1);
+  }
+  void TearDown() override {
+    if (s.stream) aStream_Destroy(&s.stream);
+    unsetenv("AXONFORGE_USBSIM_DIR");
+    if (sim) sim->stop();
+  }
+  std::string addressQuery() {
+    if (writeAll(s.stream, std::string("\xAD\x00", 2)) != aErrNone) return "";
+    return readAll(s.stream, 2);
+  }
   TempDir dir;
   devsim::DevSimConfig config;
-  config.usbDir = dir.path();
-  devsim::ModuleSpec module;
-  module.serial = kSerial;
-  module.model = 17;
-  module.address = 6;
-  module.usb = true;
-  config.modules.push_back(module);
-  devsim::DevSim sim(config);
-  std::string error;
-  ASSERT_TRUE(sim.start(&error)) << error;
-  setenv("AXONFORGE_USBSIM_DIR", dir.path().c_str(), 1);
+  std::unique_ptr<devsim::DevSim> sim;
   Stream s;
+};
+
+TEST_F(SimulatedUSBModule, AnswersTheAddressQuery) {
   ASSERT_EQ(aStream_CreateUSB(kSerial, &s.stream), aErrNone);
-  ASSERT_EQ(writeAll(s.stream, std::string("\xAD\x00", 2)), aErrNone);  // the module-address query
-  EXPECT_EQ(readAll(s.stream, 2), std::string("\x06\x00", 2));
+  EXPECT_EQ(addressQuery(), std::string("\x06\x00", 2));
+}
+
+TEST_F(SimulatedUSBModule, UnpluggedModuleFailsTheStreamAndComesBackForANewOne) {
+  ASSERT_EQ(aStream_CreateUSB(kSerial, &s.stream), aErrNone);
+  ASSERT_TRUE(sim->setUsbPlugged(kSerial, false));
+  uint8_t byte;
+  aErr err = aErrNone;
+  for (int i = 0; i < 5; ++i) err = aStream_Read(s.stream, &byte, 1);
+  EXPECT_EQ(err, aErrIO);
+  aStream* missing = nullptr;
+  EXPECT_EQ(aStream_CreateUSB(kSerial, &missing), aErrNotFound);
   aStream_Destroy(&s.stream);
-  unsetenv("AXONFORGE_USBSIM_DIR");
-  sim.stop();
+  ASSERT_TRUE(sim->setUsbPlugged(kSerial, true));
+  ASSERT_EQ(aStream_CreateUSB(kSerial, &s.stream), aErrNone);
+  EXPECT_EQ(addressQuery(), std::string("\x06\x00", 2));
 }
 
 // With the kernel driver's node present the stream uses it, even when libusb sees the device.
