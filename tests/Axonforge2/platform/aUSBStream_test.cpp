@@ -88,20 +88,17 @@ TEST(USBStream, DeviceIsExclusiveUntilItsStreamIsDestroyed) {
   EXPECT_EQ(aStream_CreateUSB(kSerial, &third.stream), aErrNone);
 }
 
-TEST(USBStream, ReadsTimeOutAsNotReadyAndTolerateFourIOErrors) {
+TEST(USBStream, ReadWithoutDataIsNotReadyAfterAboutASecond) {
   UsbSimBus bus;
-  UsbSimDevice& device = bus.plug(kSerial);
+  bus.plug(kSerial);
   Stream s;
   ASSERT_EQ(aStream_CreateUSB(kSerial, &s.stream), aErrNone);
   uint8_t byte;
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(aStream_Read(s.stream, &byte, 1), aErrNotReady);
-  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
-  bus.setFaults("* in io 5\n");
-  for (int i = 0; i < 4; ++i) EXPECT_EQ(aStream_Read(s.stream, &byte, 1), aErrNotReady) << i;
-  EXPECT_EQ(aStream_Read(s.stream, &byte, 1), aErrIO);
-  ASSERT_TRUE(device.send("ok"));
-  EXPECT_EQ(aStream_Read(s.stream, &byte, 1), aErrIO);  // failed for good
+  auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(elapsed, std::chrono::milliseconds(900));
+  EXPECT_LT(elapsed, std::chrono::milliseconds(3000));
 }
 
 // A device simulator presenting one USB module through a directory the stand-in reads.

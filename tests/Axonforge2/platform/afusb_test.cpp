@@ -121,14 +121,6 @@ class AfusbTransfer : public ::testing::Test {
   OpenDevice d;
 };
 
-TEST_F(AfusbTransfer, WritesGoOutIn511ByteChunksWhenTheEndpointTakes512) {
-  bus.enableTrace();
-  const std::string bytes = pattern(1024);
-  ASSERT_EQ(write(d.device, bytes), aErrNone);
-  EXPECT_EQ(outTransfers(bus), (std::vector<std::string>{"511", "511", "2"}));
-  EXPECT_EQ(peer->waitReceived(1024), bytes);
-}
-
 TEST_F(AfusbTransfer, SmallerEndpointsTakeFullPackets) {
   afusb_close_axonforge_device(d.device);
   bus.setFaults("* maxpacket 64\n");
