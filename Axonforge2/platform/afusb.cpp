@@ -295,6 +295,7 @@ afusb_device* afusb_create_usb(bool useLibusb) {
 
 aErr afusb_open_axonforge_device(afusb_device* device, const char* serial) {
   if (!device || !serial) return aErrParam;
+  if (device->handle || device->fd >= 0) return aErrBusy;  // already open: keep what is held
   if (!device->useLibusb) return kernelOpen(device, serial);
   snprintf(device->serial, sizeof device->serial, "%s", serial);
   return libusbOpen(device, serial);

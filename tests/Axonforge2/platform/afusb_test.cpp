@@ -121,6 +121,25 @@ class AfusbTransfer : public ::testing::Test {
   OpenDevice d;
 };
 
+TEST_F(AfusbTransfer, TimedOutChunksAreSentAgainUntilTenFailures) {
+  bus.enableTrace();
+  bus.setFaults("* out timeout 1\n");
+  ASSERT_EQ(write(d.device, "abc"), aErrNone);
+  EXPECT_EQ(peer->waitReceived(3), "abc");
+  EXPECT_EQ(outTransfers(bus).size(), 2u);
+  bus.enableTrace();
+  bus.setFaults("* out timeout always\n");
+  EXPECT_EQ(write(d.device, "def"), aErrWrite);
+  EXPECT_EQ(outTransfers(bus).size(), 10u);
+  EXPECT_EQ(d.device->state, uint32_t(AFUSB_STATE_CLAIMED));  // a write error is not an I/O error
+}
+
+TEST_F(AfusbTransfer, OpeningAnOpenDeviceKeepsItsClaim) {
+  EXPECT_EQ(afusb_open_axonforge_device(d.device, "1234ABCD"), aErrBusy);
+  ASSERT_EQ(write(d.device, "still"), aErrNone);
+  EXPECT_EQ(peer->waitReceived(5), "still");
+}
+
 TEST_F(AfusbTransfer, SmallerEndpointsTakeFullPackets) {
   afusb_close_axonforge_device(d.device);
   bus.setFaults("* maxpacket 64\n");
