@@ -216,7 +216,10 @@ aPacket* aPacketFifo_AwaitFirst(aPacketFifoHandle handle, aPacketFilter filter, 
   // Every element with an id up to lastSeen has been offered to the filter already
   // (or was taken by someone else); a wake-up only looks at what arrived since.
   int32_t lastSeen = sPrevious(fifo->windowStart);
-  auto accepted = fifo->packets.end();
+  // Arrivals invalidate iterators (end() included), so "nothing accepted" is a flag of its
+  // own; an accepted position is used before the lock is let go.
+  bool found = false;
+  packetFifo::Queue::iterator accepted;
   auto scanNewArrivals = [&] {
     if (!fifo->alive) return true;
     for (auto element = fifo->packets.begin(); element != fifo->packets.end(); ++element) {
@@ -224,13 +227,14 @@ aPacket* aPacketFifo_AwaitFirst(aPacketFifoHandle handle, aPacketFilter filter, 
       lastSeen = element->id;
       if (filter(element->packet.get(), reference)) {
         accepted = element;
+        found = true;
         return true;
       }
     }
     return false;
   };
   fifo->cond.wait_until(lock, deadline, scanNewArrivals);
-  if (!fifo->alive || accepted == fifo->packets.end()) return nullptr;
+  if (!fifo->alive || !found) return nullptr;
   return fifo->steal(accepted);
 }
 

@@ -221,6 +221,21 @@ TEST_F(PacketFifo, AwaitFirstTakesALaterArrivalPastOlderRejectedOnes) {
   EXPECT_EQ(aPacketFifo_GetLength(fifo), 4u);
 }
 
+TEST_F(PacketFifo, AwaitFirstThatTimesOutNeverHandsOutARejectedArrival) {
+  // Packets that arrive during the wait and are all rejected must stay queued: the wait
+  // ends empty-handed even though the queue grew under it.
+  TagFilter filter{2};
+  std::thread producer = later([this] {
+    put(1, 0);
+    put(1, 1);
+  });
+  Packet packet(aPacketFifo_AwaitFirst(fifo, TagFilter::accept, &filter, 300));
+  producer.join();
+  EXPECT_FALSE(packet) << "tag " << int(tagOf(packet.get()));
+  EXPECT_EQ(filter.calls, 2);
+  EXPECT_EQ(aPacketFifo_GetLength(fifo), 2u);
+}
+
 TEST_F(PacketFifo, AwaitFirstFollowsPacketIdsAcrossWrapAround) {
   aPacketFifo_TestSetNextPacketId(fifo, INT32_MAX - 1);
   put(1, 0);  // id INT32_MAX - 1
