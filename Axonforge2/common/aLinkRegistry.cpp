@@ -18,14 +18,20 @@ LinkRegistry& sRegistry() {
   return *registry;
 }
 
+// Expects the registry mutex to be held.
+template <typename Match>
+std::list<aLinkEntryRef>::iterator sFindLocked(LinkRegistry& registry, Match match) {
+  auto it = registry.entries.begin();
+  while (it != registry.entries.end() && !match(**it)) ++it;
+  return it;
+}
+
 template <typename Match>
 aLinkEntryRef sFindFirst(Match match) {
   LinkRegistry& registry = sRegistry();
   std::lock_guard<std::mutex> lock(registry.mutex);
-  for (const aLinkEntryRef& entry : registry.entries) {
-    if (match(*entry)) return entry;
-  }
-  return nullptr;
+  auto found = sFindLocked(registry, match);
+  return found == registry.entries.end() ? nullptr : *found;
 }
 
 }  // namespace
@@ -71,17 +77,36 @@ aLinkEntryRef aLinkRegistry_FindByIdentifierPortClient(uint32_t identifier, uint
 aLinkEntryRef aLinkRegistry_Extract(uint32_t id) {
   LinkRegistry& registry = sRegistry();
   std::lock_guard<std::mutex> lock(registry.mutex);
-  for (auto it = registry.entries.begin(); it != registry.entries.end(); ++it) {
-    if ((*it)->id != id) continue;
-    aLinkEntryRef entry = std::move(*it);
-    registry.entries.erase(it);
-    return entry;
-  }
-  return nullptr;
+  auto found = sFindLocked(registry, [id](const aLinkEntry& entry) { return entry.id == id; });
+  if (found == registry.entries.end()) return nullptr;
+  aLinkEntryRef entry = std::move(*found);
+  registry.entries.erase(found);
+  return entry;
 }
 
 int16_t aLinkRegistry_ChangeUseCount(aLinkEntry& entry, int16_t delta) {
   std::lock_guard<std::mutex> lock(sRegistry().mutex);
   entry.useCount = static_cast<int16_t>(entry.useCount + delta);
   return entry.useCount;
+}
+
+bool aLinkRegistry_Share(aLinkEntry& entry) {
+  LinkRegistry& registry = sRegistry();
+  std::lock_guard<std::mutex> lock(registry.mutex);
+  auto found = sFindLocked(registry, [&entry](const aLinkEntry& candidate) { return &candidate == &entry; });
+  if (found == registry.entries.end()) return false;
+  entry.useCount++;
+  return true;
+}
+
+aErr aLinkRegistry_Release(uint32_t id, aLinkEntryRef* last) {
+  LinkRegistry& registry = sRegistry();
+  std::lock_guard<std::mutex> lock(registry.mutex);
+  last->reset();
+  auto found = sFindLocked(registry, [id](const aLinkEntry& entry) { return entry.id == id; });
+  if (found == registry.entries.end()) return aErrParam;
+  if (--(*found)->useCount > 0) return aErrNone;
+  *last = std::move(*found);
+  registry.entries.erase(found);
+  return aErrNone;
 }

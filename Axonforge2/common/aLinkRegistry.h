@@ -12,6 +12,7 @@
 
 #include <memory>
 
+#include "aError.h"
 #include "aLinkRecord.h"
 #include "aLinkSpec.h"
 
@@ -50,5 +51,12 @@ aLinkEntryRef aLinkRegistry_FindByIdentifierPortClient(uint32_t identifier, uint
 aLinkEntryRef aLinkRegistry_Extract(uint32_t id);
 // Adds delta to the use count and returns the new count.
 int16_t aLinkRegistry_ChangeUseCount(aLinkEntry& entry, int16_t delta);
+// Counts one more user of an entry found earlier; false when it has left the registry
+// meanwhile (its last user released it).
+bool aLinkRegistry_Share(aLinkEntry& entry);
+// Drops one use of the link id. When that was the last use, the entry leaves the registry
+// in the same step and is handed to *last for tearing down; otherwise *last stays empty.
+// aErrParam for an unknown id.
+aErr aLinkRegistry_Release(uint32_t id, aLinkEntryRef* last);
 
 #endif
