@@ -134,11 +134,13 @@ size_t sAppendWire(const aPacket& packet, uint8_t* buffer) {
 }
 
 // Writes one packet and releases it. Write errors are not reported: the packet is dropped.
+// Packets are logged before they go out, so that a reply can never precede its request.
 void sWriteOne(aLinkRecord& link, aPacket* packet) {
   uint8_t wire[aPACKET_MAX_WIRE];
-  aStream_Write(link.stream, wire, sAppendWire(*packet, wire));
+  const size_t length = sAppendWire(*packet, wire);
   aLinkRecord_LogPacket(link, aPACKETLOG_SENT, *packet);
   aPacket_Destroy(&packet);
+  aStream_Write(link.stream, wire, length);
 }
 
 // Coalesces first and whatever else is queued right now into one write of at most kPoolSize
