@@ -1,10 +1,11 @@
 #include "aLinkTransport.h"
 
 #include "aSocketStream.h"
+#include "aUSBStream.h"
 
-// The USB and shared-link client streams are built into the library by their own transports;
-// until one is, opening that kind of link reports aErrUnimplemented.
-extern "C" aErr aStream_CreateUSB(uint32_t serialNumber, aStream** stream) __attribute__((weak));
+// The shared-link client stream belongs to the link-sharing layer, which builds on this one;
+// it is bound when that layer is linked in. Without it, opening a client link reports
+// aErrUnimplemented.
 extern "C" aErr aStream_CreateClient(uint32_t address, uint16_t port, aStream** stream) __attribute__((weak));
 
 namespace {
@@ -28,7 +29,7 @@ aErr aLinkTransport_Open(const aLinkEntry& entry, aStream** stream) {
   const uint16_t port = static_cast<uint16_t>(entry.port);
   switch (entry.type) {
     case USB:
-      return aStream_CreateUSB ? aStream_CreateUSB(entry.identifier, stream) : aErrUnimplemented;
+      return aStream_CreateUSB(entry.identifier, stream);
     case TCPIP:
       return aStream_CreateSocket(entry.identifier, port, stream);
     case AWEAVE:

@@ -4,13 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <stdlib.h>
 
 #include <chrono>
 #include <string>
 #include <thread>
 
 #include "DevSim.h"
+#include "TempDir.h"
 #include "aLink.h"
+#include "aLinkRegistry.h"
 
 namespace {
 
@@ -198,4 +201,79 @@ TEST_F(LinkWithDevice, NoticesADroppedConnection) {
   sim->stop();  // connection closed and nobody listening any more
   EXPECT_TRUE(waitForStatus(id, LINK_IO_ERROR, 5000)) << "status " << aLink_GetStatus(id);
   EXPECT_FALSE(roundTrip(kOptions[0]));
+}
+
+TEST_F(LinkWithDevice, ResetReopensTheConnectionOrReportsWhyItCannot) {
+  openTcp();
+  ASSERT_EQ(aLink_Reset(id), aErrNone);
+  EXPECT_EQ(aLink_GetStatus(id), LINK_RUNNING);
+  EXPECT_TRUE(roundTrip(kOptions[1]));
+
+  sim->stop();
+  EXPECT_EQ(aLink_Reset(id), aErrConnection);  // after 20 attempts
+  EXPECT_EQ(aLink_GetStatus(id), LINK_NO_STREAM);
+  EXPECT_FALSE(roundTrip(kOptions[1]));
+}
+
+namespace {
+
+// The same module reached over USB, through the libusb stand-in the tests are linked with.
+class UsbLinkWithDevice : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    devsim::ModuleSpec module;
+    module.serial = kSerial;
+    module.model = kModel;
+    module.address = kAddress;
+    module.usb = true;
+    devsim::DevSimConfig config;
+    config.usbDir = dir.path();
+    config.modules.push_back(module);
+    sim = std::make_unique<devsim::DevSim>(config);
+    std::string error;
+    ASSERT_TRUE(sim->start(&error)) << error;
+    setenv("AXONFORGE_USBSIM_DIR", dir.path().c_str(), 1);
+  }
+  void TearDown() override {
+    if (id != 0) aLink_Destroy(&id);
+    unsetenv("AXONFORGE_USBSIM_DIR");
+    sim->stop();
+  }
+  TempDir dir;
+  std::unique_ptr<devsim::DevSim> sim;
+  uint32_t id = 0;
+};
+
+}  // namespace
+
+TEST_F(UsbLinkWithDevice, CreatesSynchronisesSharesAndNoticesUnplugging) {
+  id = aLink_CreateUSB(kSerial);
+  ASSERT_NE(id, 0u);
+  EXPECT_EQ(aLink_GetStatus(id), LINK_RUNNING);
+  uint8_t model = 0;
+  EXPECT_EQ(aLink_QueryModel(id, kAddress, &model), aErrNone);
+  EXPECT_EQ(model, kModel);
+
+  uint32_t shared = aLink_CreateUSB(kSerial);
+  EXPECT_EQ(shared, id);
+  EXPECT_EQ(aLink_Destroy(&shared), aErrNone);
+  EXPECT_EQ(aLink_GetStatus(id), LINK_RUNNING);
+
+  ASSERT_TRUE(sim->setUsbPlugged(kSerial, false));
+  EXPECT_TRUE(waitForStatus(id, LINK_IO_ERROR, 10000)) << "status " << aLink_GetStatus(id);
+}
+
+TEST_F(UsbLinkWithDevice, AbsentDeviceGivesNoLink) {
+  EXPECT_EQ(aLink_CreateUSB(0x0BADF00D), 0u);
+  EXPECT_FALSE(aLinkRegistry_FindByIdentifier(0x0BADF00D));
+}
+
+TEST_F(UsbLinkWithDevice, DeviceServedToOthersIsNotOpenedAgain) {
+  id = aLink_CreateUSB(kSerial);
+  ASSERT_NE(id, 0u);
+  aLinkEntryRef entry = aLinkRegistry_FindById(id);
+  int serverStandIn = 0;
+  entry->server = &serverStandIn;
+  EXPECT_EQ(aLink_CreateUSB(kSerial), 0u);
+  entry->server = nullptr;
 }
