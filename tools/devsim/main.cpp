@@ -50,13 +50,14 @@ int main(int argc, char** argv) {
   }
   std::vector<std::string> lines = sim.endpointLines();
   lines.push_back("ready");
-  for (const auto& line : lines) std::printf("%s\n", line.c_str());
-  std::fflush(stdout);
+  // The file first: whoever sees "ready" on standard output may read it at once.
   if (!options.readyFile.empty() && !WriteReadyFile(options.readyFile, lines)) {
     std::fprintf(stderr, "devsim: cannot write the ready file %s\n", options.readyFile.c_str());
     sim.stop();
     return 1;
   }
+  for (const auto& line : lines) std::printf("%s\n", line.c_str());
+  std::fflush(stdout);
 
   int received = 0;
   sigwait(&stopSignals, &received);
