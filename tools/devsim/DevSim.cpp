@@ -168,6 +168,7 @@ bool DevSim::start(std::string* error) {
   }
   for (size_t i = 0; opened && i < nodes_.size(); ++i) {
     Node& n = *nodes_[i];
+    if (n.spec().startsInLoader) n.module.comeBack(Restart::IntoLoader, Clock::now());
     if (!n.spec().direct()) continue;
     if (n.spec().serialPty) {
       opened = n.serialPort.open(n.spec().serialLink, error);

@@ -160,6 +160,7 @@ const std::map<std::string, KeyParser>& Keys() {
       {"usbproduct", Number(&ModuleSpec::usbProduct, 0xFFFF)},
       {"restart", Number(&ModuleSpec::restartDelayMs, 600000)},
       {"loaderserial", Flag(&ModuleSpec::loaderUsesDefaultSerial)},
+      {"startloader", Flag(&ModuleSpec::startsInLoader)},
       {"hb", Number(&ModuleSpec::heartbeatInterval, 255)},
       {"sample", Number(&ModuleSpec::samplePeriodMs, 600000)},
   };
@@ -239,6 +240,7 @@ const char* ModuleSpecHelp() {
       "  usbvendor=N usbproduct=N  USB identity (default 0x24ff and the model number)\n"
       "  restart=MS          time a load, reboot or reset keeps the module away (default 1000)\n"
       "  loaderserial        while running its loader the module reports serial DEADDEAD\n"
+      "  startloader         the module starts running its loader (as after a recovery load)\n"
       "  hb=N                heartbeat interval in 100 ms units, 0 = none (default 10)\n"
       "  sample=MS           stream sample period (default 200)\n";
 }

@@ -55,6 +55,7 @@ struct ModuleSpec {
   // Behaviour.
   uint32_t restartDelayMs = 1000;  // how long a load, reboot or reset keeps the module away
   bool loaderUsesDefaultSerial = false;
+  bool startsInLoader = false;  // as a device that was just given a recovery loader
   uint8_t heartbeatInterval = 10;  // in 100 ms units, 0 = none
   uint32_t samplePeriodMs = 200;
 

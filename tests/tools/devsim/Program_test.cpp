@@ -114,7 +114,7 @@ TEST(DevsimProgram, HelpDocumentsEveryOptionModuleKeyAndFault) {
        {"--module", "--bind", "--usb-dir", "--discovery", "--flash-dir", "--fault", "--ready-file", "--verbose", "--help",
         "serial=", "model=", "address=", "build=", "version=", "behind=", "id=", "features=", "pooled", "hwversion=",
         "ueibytes", "blocksize=", "loadbase=", "ram=", "name=", "tcp[=PORT]", "serialport", "kdev", "usb ",
-        "usbvendor=", "usbproduct=", "restart=", "loaderserial", "hb=", "sample=", "drop=", "wrongcount", "wrongsum",
+        "usbvendor=", "usbproduct=", "restart=", "loaderserial", "startloader", "hb=", "sample=", "drop=", "wrongcount", "wrongsum",
         "corrupt=", "close=", "delay=", "refuseprepare=", "noreturn"}) {
     EXPECT_NE(help.find(word), std::string::npos) << word;
   }

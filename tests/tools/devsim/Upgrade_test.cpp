@@ -111,6 +111,17 @@ TEST(Upgrade, LoadRestartsIntoTheLoaderUnderTheDefaultSerialAndRebootLeavesIt) {
   EXPECT_EQ(s.version.packed(), 0x2F030000u);
 }
 
+TEST(Upgrade, AModuleCanStartInItsLoaderAsAfterARecoveryLoad) {
+  RunningSim sim({std::string(kModule) + ",loaderserial,startloader"});
+  EXPECT_EQ(sim.status(kSerial).run, devsim::RunState::Loader);
+  WireClient loader = sim.tcp(kSerial);
+  EXPECT_EQ(loader.request(kAddress, {3, 0x49, 0x20}), Packet(kAddress, {3, 9, 0, 0xDE, 0xAD, 0xDE, 0xAD}));
+  loader.sendPacket(kAddress, {0x5F, 6});
+  ASSERT_TRUE(sim.waitFor(kSerial, [](const devsim::ModuleStatus& s) { return s.run == devsim::RunState::Firmware; }, 1000));
+  EXPECT_EQ(sim.status(kSerial).serial, kSerial);
+  EXPECT_EQ(sim.status(kSerial).build, 100u) << "nothing written: the old firmware runs";
+}
+
 TEST(Upgrade, UeiBytesBlockIsAcknowledgedOnceAndCountsLikeDataPackets) {
   RunningSim sim({std::string(kModule) + ",ueibytes"});
   WireClient host = sim.tcp(kSerial);
