@@ -33,21 +33,22 @@ void kernelNodePath(const char* serial, char* path, size_t size) { snprintf(path
 
 // Transient I/O errors are absorbed so the link keeps polling; the fifth in a row fails the
 // device for good. A tolerated read delivers nothing, which the caller must hear as "not ready"
-// rather than as a byte.
+// rather than as a byte. A link reads on one thread and writes on another, and both come
+// through here, so the counter and the state are accessed atomically.
 aErr applyTolerance(afusb_device* device, aErr result, aErr tolerated) {
-  if (device->state == AFUSB_STATE_FAILED) return aErrIO;
+  if (__atomic_load_n(&device->state, __ATOMIC_ACQUIRE) == AFUSB_STATE_FAILED) return aErrIO;
   if (result != aErrIO) {
-    device->errorCount = 0;
+    __atomic_store_n(&device->errorCount, 0, __ATOMIC_RELAXED);
     return result;
   }
-  if (++device->errorCount <= AFUSB_TOLERATED_IO_ERRORS) return tolerated;
-  device->state = AFUSB_STATE_FAILED;
+  if (__atomic_add_fetch(&device->errorCount, 1, __ATOMIC_ACQ_REL) <= AFUSB_TOLERATED_IO_ERRORS) return tolerated;
+  __atomic_store_n(&device->state, AFUSB_STATE_FAILED, __ATOMIC_RELEASE);
   return aErrIO;
 }
 
 // The state check shared by reads and writes before any transfer.
 aErr transferableState(const afusb_device* device) {
-  switch (device->state) {
+  switch (__atomic_load_n(&device->state, __ATOMIC_ACQUIRE)) {
     case AFUSB_STATE_CLAIMED: return aErrNone;
     case AFUSB_STATE_CLOSED: return aErrConnection;
     case AFUSB_STATE_CREATED:
