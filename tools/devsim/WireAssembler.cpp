@@ -16,15 +16,24 @@ void WireAssembler::reset() {
 
 void WireAssembler::feed(const uint8_t* bytes, size_t n, std::vector<SimPacket>* packets) {
   for (size_t i = 0; i < n; ++i) feedByte(bytes[i], packets);
+  reportSkipped();
+}
+
+void WireAssembler::reportSkipped() {
+  if (skipped_.empty()) return;
+  onGarbage_("skipped " + std::to_string(skipped_.size()) + " byte(s) that cannot start a packet: " +
+             HexBytes(skipped_));
+  skipped_.clear();
 }
 
 void WireAssembler::feedByte(uint8_t byte, std::vector<SimPacket>* packets) {
   switch (state_) {
     case State::Address:
       if (!IsPacketAddress(byte)) {
-        onGarbage_("byte " + HexBytes(&byte, 1) + " cannot start a packet; skipped");
+        skipped_.push_back(byte);
         return;
       }
+      reportSkipped();
       packet_.address = byte;
       packet_.data.clear();
       state_ = State::Length;

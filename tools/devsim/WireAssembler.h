@@ -10,9 +10,10 @@
 
 namespace devsim {
 
-// Device side of the wire framing: turns the host's byte stream into packets. A byte that cannot
-// start a packet (zero or an odd address other than the link-control ones) and a length above 28
-// are reported and skipped, so the device falls back in step on the host's next sync burst.
+// Device side of the wire framing: turns the host's byte stream into packets. Bytes that cannot
+// start a packet (zero or an odd address other than the link-control ones) are skipped and
+// reported once per run; a length above 28 drops the packet it announces. Either way the device
+// falls back in step on the host's next sync burst.
 class WireAssembler {
  public:
   using GarbageHandler = std::function<void(const std::string& what)>;
@@ -27,11 +28,13 @@ class WireAssembler {
   enum class State { Address, Length, Payload };
   void feedByte(uint8_t byte, std::vector<SimPacket>* packets);
   void complete(std::vector<SimPacket>* packets);
+  void reportSkipped();
 
   GarbageHandler onGarbage_;
   State state_ = State::Address;
   SimPacket packet_;
   size_t expected_ = 0;
+  std::vector<uint8_t> skipped_;
 };
 
 // True for a byte that may open a packet from the host.

@@ -24,6 +24,20 @@ TEST_F(ConversationTest, EachSyncRequestIsAnsweredWithOneEmptyPacketFromTheModul
   EXPECT_TRUE(host.silent(100)) << "nothing beyond one answer per request";
 }
 
+TEST_F(ConversationTest, HostSyncBurstsRealignADeviceLeftInTheMiddleOfAPacket) {
+  // A packet that announces 10 bytes but brings 2: the burst's first bytes complete it.
+  Bytes stray = {6, 10, 3, 0x48};
+  for (int i = 0; i < 6; ++i) stray.insert(stray.end(), {0xAD, 0});
+  host.send(stray);
+  while (host.next(100)) {
+  }
+  Bytes burst;
+  for (int i = 0; i < 6; ++i) burst.insert(burst.end(), {0xAD, 0});
+  host.send(burst);
+  EXPECT_EQ(host.readBytes(12), (Bytes{6, 0, 6, 0, 6, 0, 6, 0, 6, 0, 6, 0}));
+  EXPECT_TRUE(host.silent(50));
+}
+
 TEST_F(ConversationTest, SystemEntityReportsItsIdentity) {
   EXPECT_EQ(host.request(6, {3, 0x48, 0x20}), Packet(6, {3, 8, 0, 17}));                 // model
   EXPECT_EQ(host.request(6, {3, 0x49, 0x20}), Packet(6, {3, 9, 0, 0x12, 0x34, 0xAB, 0xCD}));  // serial
@@ -66,7 +80,7 @@ TEST_F(ConversationTest, GarbageAndStrangersAreSkippedAndLogged) {
   host.send({0x07, 0x00, 0x06, 0x40, 0x08, 0x01, 0x00});
   EXPECT_TRUE(host.silent(100));
   EXPECT_EQ(host.request(6, {3, 0x48, 0x20}), Packet(6, {3, 8, 0, 17})) << "back in step for the next packet";
-  EXPECT_TRUE(sim.logContains("byte 07 cannot start a packet"));
+  EXPECT_TRUE(sim.logContains("skipped 2 byte(s) that cannot start a packet: 07 00"));
   EXPECT_TRUE(sim.logContains("length 64 for address 06 exceeds 28"));
   EXPECT_TRUE(sim.logContains("no module at address 8"));
 }

@@ -33,7 +33,8 @@ TEST(WireAssembler, PacketsSplitAcrossReadsAndEmptyPacketsAreWhole) {
 TEST(WireAssembler, ZeroOddAndOversizeBytesAreReportedAndSkipped) {
   Assembled a;
   a.feed({0x00, 0x05, 0x04, 29, 0x04, 28});
-  EXPECT_EQ(a.garbage.size(), 3u);
+  ASSERT_EQ(a.garbage.size(), 2u) << "one report for the run of bad bytes, one for the length";
+  EXPECT_NE(a.garbage[0].find("00 05"), std::string::npos);
   a.feed(Bytes(28, 0x11));
   ASSERT_EQ(a.packets.size(), 1u);
   EXPECT_EQ(a.packets[0].data.size(), 28u);
