@@ -127,6 +127,13 @@ std::string UsageText() {
       "  discovery <port>\n"
       "It runs until SIGINT or SIGTERM. Exit status: 0 after a clean stop, 1 when an endpoint cannot\n"
       "be opened (for example a port another process holds), 2 for a bad command line.\n"
+      "\n"
+      "Restarts: an upgrade load restarts a module into its loader, an upgrade reboot into the image\n"
+      "written to it (build and version from its \"AFVER:<build>:<major>.<minor>.<patch>\" marker), a\n"
+      "system reset with its saved settings. Meanwhile its TCP port refuses connections, its USB\n"
+      "device and kernel node disappear and its serial port stays silent; a module behind a router\n"
+      "just leaves the bus. With --discovery, bind the TCP listeners to the namespace's address or\n"
+      "0.0.0.0 so that the address in a discovery answer can be connected to.\n"
       "\n";
   text += ModuleSpecHelp();
   text += "\n";

@@ -262,10 +262,7 @@ bool DevSim::attach(size_t index, std::string* error) {
       return false;
     }
     n.tcpListen = fd;
-    loop_.watch(fd, POLLIN, [this, index, fd](short) {
-      int conn = AcceptConnection(fd);
-      if (conn >= 0) addLink(conn, true, LinkKind::Tcp, index);
-    });
+    watchListener(fd, LinkKind::Tcp, index);
   }
   if (spec.kernelNode) {
     if (!n.kernelNode.open(WithSerial(spec.kernelNodePath, n.module.state().serial), error)) return false;
@@ -292,10 +289,7 @@ bool DevSim::openUsb(size_t index, std::string* error) {
   if (fd < 0) return false;
   n.usbListen = fd;
   n.usbSerial = serial;
-  loop_.watch(fd, POLLIN, [this, index, fd](short) {
-    int conn = AcceptConnection(fd);
-    if (conn >= 0) addLink(conn, true, LinkKind::Usb, index);
-  });
+  watchListener(fd, LinkKind::Usb, index);
   // The socket listens before the device is listed, so a host never sees a device it cannot open.
   return usb_.list(serial, n.spec().usbVendor, n.spec().productId(), error);
 }
@@ -335,6 +329,13 @@ void DevSim::detach(size_t index) {
     CloseFd(n.tcpListen);
   }
   n.kernelNode.close();
+}
+
+void DevSim::watchListener(int listenFd, LinkKind kind, size_t node) {
+  loop_.watch(listenFd, POLLIN, [this, listenFd, kind, node](short) {
+    int fd = AcceptConnection(listenFd);
+    if (fd >= 0) addLink(fd, true, kind, node);
+  });
 }
 
 void DevSim::addLink(int fd, bool ownsFd, LinkKind kind, size_t node) {
@@ -446,7 +447,8 @@ void DevSim::deliver(int linkId, SimModule& from, const Reply& reply) {
   if (it == links_.end()) return;
   HostLink& link = *it->second;
   if (from.faults().dropReply(reply.kind)) {
-    log_.conversation(from.label() + " " + link.name() + " dropped (fault): " + DescribePacket(reply.packet, false));
+    log_.conversation(from.label() + " " + link.name() + " dropped " + ReplyKindName(reply.kind) +
+                      " reply (fault): " + DescribePacket(reply.packet, false));
     return;
   }
   auto now = Clock::now();

@@ -93,6 +93,7 @@ class DevSim {
   void attachOrRetry(size_t node);
   bool openUsb(size_t node, std::string* error);
   void closeUsb(size_t node);
+  void watchListener(int listenFd, LinkKind kind, size_t node);
   void addLink(int fd, bool ownsFd, LinkKind kind, size_t node);
   void closeLink(int id, const std::string& why);
   void onLinkEvent(int id, short revents);

@@ -35,18 +35,9 @@ void EventLoop::setEvents(int fd, short events) {
 
 void EventLoop::unwatch(int fd) { watches_.erase(fd); }
 
-uint64_t EventLoop::at(Clock::time_point when, Callback callback) {
-  uint64_t id = nextTimer_++;
-  timers_.emplace(std::make_pair(when, id), std::move(callback));
-  timerTimes_[id] = when;
-  return id;
-}
-
-void EventLoop::cancel(uint64_t timer) {
-  auto it = timerTimes_.find(timer);
-  if (it == timerTimes_.end()) return;
-  timers_.erase({it->second, timer});
-  timerTimes_.erase(it);
+void EventLoop::at(Clock::time_point when, Callback callback) {
+  // The sequence number keeps timers due at the same moment in the order they were set.
+  timers_.emplace(std::make_pair(when, nextTimer_++), std::move(callback));
 }
 
 void EventLoop::wake() {
@@ -94,7 +85,6 @@ void EventLoop::runDueTimers() {
   auto now = Clock::now();
   while (!timers_.empty() && timers_.begin()->first.first <= now) {
     auto node = timers_.extract(timers_.begin());
-    timerTimes_.erase(node.key().second);
     node.mapped()();
   }
 }

@@ -27,9 +27,8 @@ class EventLoop {
   void watch(int fd, short events, FdCallback callback);
   void setEvents(int fd, short events);
   void unwatch(int fd);
-  uint64_t at(Clock::time_point when, Callback callback);
-  uint64_t after(Clock::duration delay, Callback callback) { return at(Clock::now() + delay, std::move(callback)); }
-  void cancel(uint64_t timer);
+  void at(Clock::time_point when, Callback callback);
+  void after(Clock::duration delay, Callback callback) { at(Clock::now() + delay, std::move(callback)); }
 
   // Waits for the next event (releasing `lock` meanwhile) and runs its callbacks.
   void runOnce(std::unique_lock<std::mutex>& lock);
@@ -48,7 +47,6 @@ class EventLoop {
   std::unordered_map<int, Watch> watches_;
   uint64_t nextGeneration_ = 1;
   std::map<std::pair<Clock::time_point, uint64_t>, Callback> timers_;
-  std::unordered_map<uint64_t, Clock::time_point> timerTimes_;
   uint64_t nextTimer_ = 1;
 };
 

@@ -20,7 +20,6 @@ class FactoryData {
 
   explicit FactoryData(ModuleState& state);
   void handle(const std::vector<uint8_t>& data, Outcome& out);
-  const std::vector<uint8_t>& record(uint8_t kind) const { return records_.at(kind & 0x0F); }
 
  private:
   struct Transfer {

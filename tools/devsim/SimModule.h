@@ -44,8 +44,6 @@ class SimModule {
   const UpgradeEntity& upgrade() const { return upgrade_; }
   StreamSampler& streams() { return streams_; }
   I2CEntity& i2c() { return i2c_; }
-  StoreSlots& slots() { return slots_; }
-  FactoryData& factory() { return factory_; }
   bool present() const { return state_.run == RunState::Firmware || state_.run == RunState::Loader; }
   std::string label() const;
 

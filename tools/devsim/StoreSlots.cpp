@@ -20,8 +20,6 @@ void StoreSlots::restart() {
   for (auto& slot : stores_[1]) slot.clear();
 }
 
-const std::vector<uint8_t>& StoreSlots::contents(uint8_t store, uint8_t slot) const { return stores_.at(store).at(slot); }
-
 void StoreSlots::slotReply(Outcome& out, uint8_t sub, uint8_t store, uint8_t slot, std::vector<uint8_t> tail) {
   std::vector<uint8_t> data = {kSlotCommand, sub, store, slot};
   data.insert(data.end(), tail.begin(), tail.end());

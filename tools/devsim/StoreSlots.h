@@ -25,7 +25,6 @@ class StoreSlots {
   explicit StoreSlots(ModuleState& state);
   void handle(const std::vector<uint8_t>& data, Outcome& out);
   void restart();
-  const std::vector<uint8_t>& contents(uint8_t store, uint8_t slot) const;
 
  private:
   struct Handle {

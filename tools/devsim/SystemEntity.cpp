@@ -215,8 +215,6 @@ void HandleSet(const OptionDef& def, const UeiRequest& req, ModuleState& state, 
 
 SystemEntity::SystemEntity(ModuleState& state) : state_(state) {}
 
-bool SystemEntity::hasOption(uint8_t option) const { return Find(option) != nullptr; }
-
 bool SystemEntity::isBytesOption(uint8_t option) const {
   const OptionDef* def = Find(option);
   return def && def->kind == Kind::Bytes;

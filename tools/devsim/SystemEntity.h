@@ -36,7 +36,6 @@ class SystemEntity {
   bool isBytesOption(uint8_t option) const;
   // Current values of one option (0xFF: every fixed-width readable option) for streaming.
   std::vector<EntityValue> values(uint8_t option, Clock::time_point now) const;
-  bool hasOption(uint8_t option) const;
 
  private:
   ModuleState& state_;

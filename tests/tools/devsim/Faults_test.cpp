@@ -40,7 +40,7 @@ TEST_F(FaultTest, DropsTheNthReplyOfAKindOnly) {
   host.sendPacket(2, kGetModel);
   EXPECT_FALSE(host.next(200).has_value()) << "the second UEI reply is dropped";
   EXPECT_EQ(host.request(2, kGetModel), kModel);
-  EXPECT_TRUE(sim.logContains("dropped (fault)"));
+  EXPECT_TRUE(sim.logContains("dropped uei reply (fault)"));
 }
 
 TEST_F(FaultTest, WrongAcceptedCountOnceAndTheChunkIsNotKept) {
