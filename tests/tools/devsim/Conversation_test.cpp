@@ -124,8 +124,8 @@ TEST(Heartbeats, AnsweredHeartbeatsKeepTheRouteAndRouteOffStopsThem) {
   EXPECT_TRUE(host.silent(600)) << "WireClient answers every heartbeat";
   devsim::ModuleStatus s = sim.status(7);
   EXPECT_TRUE(s.routed);
-  EXPECT_GE(s.heartbeatsAnswered, 4u);
-  EXPECT_EQ(s.heartbeatsMissed, 0u);
+  EXPECT_GE(s.heartbeatsAnswered, 2u);
+  EXPECT_FALSE(sim.logContains("stopped answering heartbeats"));
   host.sendPacket(0xAF, {0});
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   while (host.next(20, true)) {

@@ -2,7 +2,7 @@
 // the new image.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
+#include <stdlib.h>
 
 #include <fstream>
 #include <iterator>
@@ -69,8 +69,8 @@ void TransferFirmware(WireClient& host, uint32_t address, const Bytes& image, ui
 }
 
 TEST(Upgrade, RawPacketTransferIsWrittenAndTheRebootRunsTheNewVersion) {
-  std::string flashDir = ::testing::TempDir() + "devsim_flash_raw";
-  mkdir(flashDir.c_str(), 0755);
+  std::string pattern = ::testing::TempDir() + "devsim_flash_XXXXXX";
+  std::string flashDir = mkdtemp(pattern.data());
   RunningSim sim({kModule}, [&](devsim::DevSimConfig& c) { c.flashDir = flashDir; });
   WireClient host = sim.tcp(kSerial);
   ASSERT_EQ(host.request(kAddress, {0x5F, 0}), Packet(kAddress, {0x5F, 0, 0x20, 0, 0, 0}));  // load base
