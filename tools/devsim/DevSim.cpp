@@ -484,9 +484,11 @@ void DevSim::transmit(HostLink& link, SimModule& from, SimPacket packet) {
 }
 
 void DevSim::sendUnsolicited(size_t node, SimModule& from, const SimPacket& packet, ReplyKind kind) {
+  // A module on a bus reaches the host through its router's links.
+  size_t linkNode = nodes_[node]->router >= 0 ? static_cast<size_t>(nodes_[node]->router) : node;
   std::vector<int> ids;
   for (const auto& [id, link] : links_) {
-    if (link->module == node && link->routeOn) ids.push_back(id);
+    if (link->module == linkNode && link->routeOn) ids.push_back(id);
   }
   for (int id : ids) deliver(id, from, {packet, kind});
 }
@@ -547,8 +549,7 @@ void DevSim::sampleTick(size_t index) {
   Node& n = *nodes_[index];
   SimModule& m = n.module;
   if (m.present() && m.streams().active()) {
-    size_t linkNode = n.router >= 0 ? static_cast<size_t>(n.router) : index;
-    for (const auto& packet : m.streams().samples(Clock::now())) sendUnsolicited(linkNode, m, packet, ReplyKind::Sample);
+    for (const auto& packet : m.streams().samples(Clock::now())) sendUnsolicited(index, m, packet, ReplyKind::Sample);
   }
   loop_.after(std::chrono::milliseconds(std::max(kMinSamplePeriodMs, n.spec().samplePeriodMs)),
               [this, index] { sampleTick(index); });
@@ -613,6 +614,15 @@ bool DevSim::addFault(uint32_t serial, const FaultSpec& fault) {
   int i = nodeIndex(serial);
   if (i < 0) return false;
   nodes_[i]->module.faults().add(fault);
+  return true;
+}
+
+bool DevSim::emit(uint32_t serial, const SimPacket& packet) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  int i = nodeIndex(serial);
+  if (i < 0 || !nodes_[i]->module.present() || packet.data.size() > kMaxPayload) return false;
+  sendUnsolicited(static_cast<size_t>(i), nodes_[i]->module, packet, ReplyKind::Sample);
+  loop_.wake();
   return true;
 }
 

@@ -76,6 +76,9 @@ class DevSim {
   std::string usbSocketPath(uint32_t serial) const;
 
   bool addFault(uint32_t serial, const FaultSpec& fault);
+  // Makes the module send an unsolicited packet (for example a stream sample of a layout its
+  // entities do not produce, see EncodeSample) to every host link routed to it.
+  bool emit(uint32_t serial, const SimPacket& packet);
   // Simulated USB hot-plug: unplugging closes the device's connections and unlists it.
   bool setUsbPlugged(uint32_t serial, bool plugged);
   bool status(uint32_t serial, ModuleStatus* out) const;

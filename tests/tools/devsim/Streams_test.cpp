@@ -103,3 +103,20 @@ TEST(StreamBehindRouter, SamplesOfABusModuleArriveOnTheRoutersLink) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(StreamEmit, InjectedSamplesOfAnyLayoutReachOnlyRoutedLinks) {
+  RunningSim sim({"serial=0xA,address=4,tcp=0,hb=0", "serial=0xB,address=6,behind=0xA"});
+  WireClient routed = sim.tcp(0xA);
+  WireClient quiet = sim.tcp(0xA);
+  routed.sendPacket(0xAF, {1});
+  ASSERT_EQ(routed.request(4, {3, 0x48, 0x20}), Packet(4, {3, 8, 0, 0}));  // the switch has been seen
+  SimPacket sample = devsim::EncodeSample(6, 3, 0, {5, true, 2, 2, 0xBEEF}, 1234);  // type 6
+  ASSERT_TRUE(sim.sim().emit(0xB, sample));
+  EXPECT_EQ(routed.next(), sample);
+  EXPECT_FALSE(quiet.next(100).has_value());
+  EXPECT_FALSE(sim.sim().emit(0x99, sample)) << "no such module";
+}
+
+}  // namespace
