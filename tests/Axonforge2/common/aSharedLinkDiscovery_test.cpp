@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "LoopbackDiscoveryResponder.h"
 #include "Netns.h"
 #include "aDiscovery.h"
 #include "zBeaconInterface.h"
@@ -33,64 +34,7 @@ linkSpec sharedSpec(uint32_t serial, uint32_t address = htonl(INADDR_LOOPBACK)) 
   return spec;
 }
 
-std::string bytesOf(const linkSpec& spec) { return std::string(reinterpret_cast<const char*>(&spec), sizeof spec); }
-
-// A link server's loopback discovery answerer at port offset k: it holds 9850 + k, and answers
-// each 4-byte request 0xABCDDCBA (host order) by sending `answer` to 224.0.0.7 port 9950 + k.
-class LoopbackResponder {
- public:
-  LoopbackResponder(uint16_t offset, const std::string& answer) : offset_(offset), answer_(answer) {
-    listener_ = socket(AF_INET, SOCK_DGRAM, 0);
-    struct sockaddr_in local = address(htonl(INADDR_ANY), 9850 + offset);
-    struct ip_mreq membership;
-    inet_pton(AF_INET, "224.0.0.7", &membership.imr_multiaddr);
-    membership.imr_interface.s_addr = htonl(INADDR_LOOPBACK);
-    bound_ = bind(listener_, reinterpret_cast<struct sockaddr*>(&local), sizeof local) == 0 &&
-             setsockopt(listener_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) == 0;
-    sender_ = socket(AF_INET, SOCK_DGRAM, 0);
-    struct in_addr loopback;
-    loopback.s_addr = htonl(INADDR_LOOPBACK);
-    setsockopt(sender_, IPPROTO_IP, IP_MULTICAST_IF, &loopback, sizeof loopback);
-    thread_ = std::thread([this] { serve(); });
-  }
-  ~LoopbackResponder() {
-    stop_ = true;
-    thread_.join();
-    close(listener_);
-    close(sender_);
-  }
-  bool bound() const { return bound_; }
-  int requests() const { return requests_; }
-
- private:
-  static struct sockaddr_in address(uint32_t ip, uint16_t port) {
-    struct sockaddr_in a;
-    memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = ip;
-    a.sin_port = htons(port);
-    return a;
-  }
-  void serve() {
-    while (!stop_) {
-      struct pollfd p = {listener_, POLLIN, 0};
-      if (poll(&p, 1, 20) <= 0) continue;
-      uint32_t request = 0;
-      if (recv(listener_, &request, sizeof request, 0) != sizeof request || request != 0xABCDDCBAu) continue;
-      ++requests_;
-      struct sockaddr_in group = address(0, 9950 + offset_);
-      inet_pton(AF_INET, "224.0.0.7", &group.sin_addr);
-      sendto(sender_, answer_.data(), answer_.size(), 0, reinterpret_cast<struct sockaddr*>(&group), sizeof group);
-    }
-  }
-  uint16_t offset_;
-  std::string answer_;
-  int listener_ = -1, sender_ = -1;
-  bool bound_ = false;
-  std::atomic<bool> stop_{false};
-  std::atomic<int> requests_{0};
-  std::thread thread_;
-};
+std::string bytesOf(const linkSpec& spec) { return LoopbackDiscoveryResponder::BytesOf(spec); }
 
 struct Collected {
   std::vector<linkSpec> specs;
@@ -111,7 +55,7 @@ int searchLocally(Collected& c, uint32_t networkInterface = 0) {
 TEST(LoopbackSearch, FindsAServerAtItsPortOffset) {
   RUN_INSIDE_NETNS();
   const linkSpec served = sharedSpec(0x1234ABCD);
-  LoopbackResponder server(3, bytesOf(served));
+  LoopbackDiscoveryResponder server(3, bytesOf(served));
   ASSERT_TRUE(server.bound());
   for (uint32_t networkInterface : {0u, static_cast<uint32_t>(htonl(INADDR_LOOPBACK))}) {
     Collected c;
@@ -127,11 +71,11 @@ TEST(LoopbackSearch, FindsAServerAtItsPortOffset) {
 
 TEST(LoopbackSearch, ReportsEachSerialNumberOnceAndOnlyLoopbackAnswers) {
   RUN_INSIDE_NETNS();
-  LoopbackResponder first(0, bytesOf(sharedSpec(0x11111111)));
-  LoopbackResponder again(4, bytesOf(sharedSpec(0x11111111)));
-  LoopbackResponder remote(7, bytesOf(sharedSpec(0x33333333, inet_addr("10.1.2.3"))));
-  LoopbackResponder shortAnswer(9, bytesOf(sharedSpec(0x44444444)).substr(0, 100));
-  LoopbackResponder other(12, bytesOf(sharedSpec(0x22222222)));
+  LoopbackDiscoveryResponder first(0, bytesOf(sharedSpec(0x11111111)));
+  LoopbackDiscoveryResponder again(4, bytesOf(sharedSpec(0x11111111)));
+  LoopbackDiscoveryResponder remote(7, bytesOf(sharedSpec(0x33333333, inet_addr("10.1.2.3"))));
+  LoopbackDiscoveryResponder shortAnswer(9, bytesOf(sharedSpec(0x44444444)).substr(0, 100));
+  LoopbackDiscoveryResponder other(12, bytesOf(sharedSpec(0x22222222)));
   Collected c;
   EXPECT_EQ(searchLocally(c), 2);
   ASSERT_EQ(c.specs.size(), 2u);
@@ -142,8 +86,8 @@ TEST(LoopbackSearch, ReportsEachSerialNumberOnceAndOnlyLoopbackAnswers) {
 
 TEST(LoopbackSearch, StopEndsTheSearchAtOnce) {
   RUN_INSIDE_NETNS();
-  LoopbackResponder first(1, bytesOf(sharedSpec(0x11111111)));
-  LoopbackResponder second(2, bytesOf(sharedSpec(0x22222222)));
+  LoopbackDiscoveryResponder first(1, bytesOf(sharedSpec(0x11111111)));
+  LoopbackDiscoveryResponder second(2, bytesOf(sharedSpec(0x22222222)));
   Collected c;
   c.stopAtFirst = true;
   EXPECT_EQ(searchLocally(c), 1);
