@@ -8,15 +8,8 @@ namespace {
 
 using namespace linktest;
 
-// A one-packet sample as a module sends it: command, option, index | stream bit, type,
-// [subindex], 8-byte timestamp, value, trailer 0.
 std::vector<uint8_t> sample(uint8_t type, uint64_t timestamp, uint32_t value, int width, int subindex = -1) {
-  std::vector<uint8_t> data = {3, 12, 0x40 | 2, type};
-  if (subindex >= 0) data.push_back(static_cast<uint8_t>(subindex));
-  for (int shift = 56; shift >= 0; shift -= 8) data.push_back(static_cast<uint8_t>(timestamp >> shift));
-  for (int shift = 8 * (width - 1); shift >= 0; shift -= 8) data.push_back(static_cast<uint8_t>(value >> shift));
-  data.push_back(0);
-  return data;
+  return SampleData(3, 12, 2, type, timestamp, value, width, subindex);
 }
 
 TEST(LinkStreamSample, DecodesEverySampleTypeWithItsTimestampValueAndSubindex) {

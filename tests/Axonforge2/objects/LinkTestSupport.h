@@ -44,6 +44,18 @@ inline uei Record(uint8_t module, uint8_t command, uint8_t option, uint8_t speci
   return record;
 }
 
+// A one-packet stream sample as a module sends it: command, option, index | stream bit, type,
+// [subindex], 8-byte timestamp, value of `width` bytes, trailer 0.
+inline std::vector<uint8_t> SampleData(uint8_t command, uint8_t option, uint8_t index, uint8_t type,
+                                       uint64_t timestamp, uint32_t value, int width, int subindex = -1) {
+  std::vector<uint8_t> data = {command, option, uint8_t(0x40 | index), type};
+  if (subindex >= 0) data.push_back(static_cast<uint8_t>(subindex));
+  for (int shift = 56; shift >= 0; shift -= 8) data.push_back(static_cast<uint8_t>(timestamp >> shift));
+  for (int shift = 8 * (width - 1); shift >= 0; shift -= 8) data.push_back(static_cast<uint8_t>(value >> shift));
+  data.push_back(0);
+  return data;
+}
+
 inline long ElapsedMs(Clock::time_point since) {
   return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
 }

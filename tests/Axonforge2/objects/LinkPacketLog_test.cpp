@@ -1,0 +1,49 @@
+// The packet log of a Link: the link's traffic written as text lines by the logger thread.
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "LinkTestSupport.h"
+#include "TempDir.h"
+
+namespace {
+
+using namespace linktest;
+
+using LinkPacketLog = SimulatedModule;
+
+TEST_F(LinkPacketLog, WritesANoteAndEachPacketSentAndReceived) {
+  TempDir dir;
+  const std::string path = dir / "packets.log";
+  ASSERT_EQ(link->enablePacketLog(path.c_str()), aErrNone);
+  uei reply{};
+  ASSERT_EQ(get(8, &reply), aErrNone);
+
+  const std::string start = std::string("6 < START") + '\0' + "\r\n";
+  const std::string request = "5 > 0x6 0x3 0x3 0x48 0x20 \r\n";
+  const std::string answer = "6 < 0x6 0x4 0x3 0x8 0x0 0x11 \r\n";
+  ASSERT_TRUE(Eventually([&] { return ReadTextFile(path).find(answer) != std::string::npos; }))
+      << ReadTextFile(path);
+  const std::string text = ReadTextFile(path);
+  EXPECT_EQ(text.find(start), 0u) << text;
+  EXPECT_LT(text.find(request), text.find(answer));
+
+  // Disabled: nothing more reaches the file.
+  ASSERT_EQ(link->disablePacketLog(), aErrNone);
+  ASSERT_EQ(get(8, &reply), aErrNone);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(ReadTextFile(path), text);
+
+  // Enabled again: the same file, appended to.
+  ASSERT_EQ(link->enablePacketLog(path.c_str()), aErrNone);
+  ASSERT_TRUE(Eventually([&] { return ReadTextFile(path).rfind(start) > 0; }));
+  EXPECT_EQ(ReadTextFile(path).find(text), 0u);
+}
+
+TEST_F(LinkPacketLog, AFileThatCannotBeOpenedIsReported) {
+  TempDir dir;
+  EXPECT_EQ(link->enablePacketLog((dir / "missing/packets.log").c_str()), aErrIO);
+}
+
+}  // namespace
