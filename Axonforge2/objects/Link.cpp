@@ -11,13 +11,6 @@
 #include "aLink.h"
 #include "aTime.h"
 
-// A USB device shared through a link server, and the client links of such servers, come with
-// the link-sharing server. Until the engine provides them, connecting that way reports
-// aErrUnimplemented. (Drop these declarations once aLink.h declares both functions.)
-extern "C" uint32_t aLink_CreateServer(uint32_t serialNumber, uint16_t* port, uint32_t* address, bool localOnly)
-    __attribute__((weak));
-extern "C" uint32_t aLink_CreateClient(uint32_t address, uint16_t port, uint32_t existingId) __attribute__((weak));
-
 namespace Tessaron {
 namespace Axonforge {
 
@@ -238,15 +231,32 @@ aErr Link::setConfig(const aWeaveConfig& config) {
 
 namespace {
 
+// Shared links: a USB device served to other processes through a link server, and client
+// links to such servers. The link engine cannot make either yet (the link-sharing server is
+// not part of the library so far); these are the places where aLink_CreateServer and
+// aLink_CreateClient are to be called, and until then the connection is refused clearly.
+
+// Served USB link: aLink_CreateServer with the serial number, and the config's assigned port,
+// network interface and local-only flag.
+uint32_t sCreateServedUSBLink(const linkSpec&, aWeaveConfig&, aErr* result) {
+  *result = aErrUnimplemented;
+  return 0;
+}
+
+// Client link: aLink_CreateClient with the specifier's address and port, sharing existingId
+// when it is not 0.
+uint32_t sCreateClientLink(const linkSpec&, uint32_t, aErr* result) {
+  *result = aErrUnimplemented;
+  return 0;
+}
+
 // The engine link for a specifier; 0 with *result set when none can be made.
 uint32_t sCreateEngineLink(const linkSpec& spec, aWeaveConfig& config, uint32_t existingId, aErr* result) {
   std::lock_guard<std::mutex> serialized(linkCreateHelperSerializer);
   *result = aErrNone;
   switch (spec.type) {
     case USB:
-      if (!config.enabled) return aLink_CreateUSB(spec.serialNumber);
-      if (!aLink_CreateServer) break;
-      return aLink_CreateServer(spec.serialNumber, &config.assignedPort, &config.networkInterface, config.localOnly);
+      return config.enabled ? sCreateServedUSBLink(spec, config, result) : aLink_CreateUSB(spec.serialNumber);
     case TCPIP:
       return aLink_CreateTCPIP(spec.ipAddress, static_cast<uint16_t>(spec.ipPort));
     case SERIAL:
@@ -256,14 +266,11 @@ uint32_t sCreateEngineLink(const linkSpec& spec, aWeaveConfig& config, uint32_t 
         *result = aErrConfiguration;
         return 0;
       }
-      if (!aLink_CreateClient) break;
-      return aLink_CreateClient(spec.ipAddress, static_cast<uint16_t>(spec.ipPort), existingId);
+      return sCreateClientLink(spec, existingId, result);
     default:
       *result = aErrMode;
       return 0;
   }
-  *result = aErrUnimplemented;
-  return 0;
 }
 
 }  // namespace
