@@ -149,7 +149,9 @@ aErr Link::impl::installStreamFilter(bool on) {
 }
 
 void Link::impl::stopAsyncWorker() {
-  if (!asyncThread.joinable()) return;
+  // A callback that removes the last registration runs on the worker itself, which cannot wait
+  // for its own end: it stays, idle, until the Link stops it from another thread.
+  if (!asyncThread.joinable() || asyncThread.get_id() == std::this_thread::get_id()) return;
   stopSignal.set_value();
   asyncThread.join();
   stopSignal = std::promise<void>();

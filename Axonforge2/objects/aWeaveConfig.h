@@ -6,8 +6,12 @@
 namespace Tessaron {
 namespace Axonforge {
 
-// 127.0.0.1 in network byte order on the little-endian hosts this library targets.
+// 127.0.0.1 in network byte order.
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
 constexpr uint32_t kLoopbackInterface = 0x0100007Fu;
+#else
+constexpr uint32_t kLoopbackInterface = 0x7F000001u;
+#endif
 
 // Networking options of a Link: whether a USB device is shared through a link server, whether
 // discovery falls back to the other transport, and where the server and discovery work.

@@ -26,7 +26,8 @@ TEST_F(LinkPacketLog, WritesANoteAndEachPacketSentAndReceived) {
   ASSERT_TRUE(Eventually([&] { return ReadTextFile(path).find(answer) != std::string::npos; }))
       << ReadTextFile(path);
   const std::string text = ReadTextFile(path);
-  EXPECT_EQ(text.find(start), 0u) << text;
+  // The route switch the link sent when it started may still have been on its way.
+  EXPECT_LT(text.find(start), text.find(request)) << text;
   EXPECT_LT(text.find(request), text.find(answer));
 
   // Disabled: nothing more reaches the file.

@@ -193,6 +193,23 @@ TEST_F(StreamingFakeModule, DisablingTheLastRegistrationStopsTheWorkerAndRelease
   EXPECT_TRUE(link->filterActiveStreamKeys(0xFF, 0xFF, 0xFF, 0xFF, 0xFF, true).empty());
 }
 
+TEST_F(StreamingFakeModule, ACallbackMayRemoveItsOwnRegistration) {
+  std::atomic<int> calls{0};
+  std::atomic<aErr> removal{aErrUnknown};
+  ASSERT_EQ(link->registerStreamCallback(kAddress, 3, 5, 2, true,
+                                         [&](const aPacket*, void*) -> uint8_t {
+                                           if (calls++ == 0) removal = link->enableStream(kAddress, 3, 5, 2, false);
+                                           return 0;
+                                         },
+                                         nullptr),
+            aErrNone);
+  sample(5, 1);
+  ASSERT_TRUE(Eventually([&] { return removal != aErrUnknown; }));
+  EXPECT_EQ(removal, aErrNone);
+  EXPECT_TRUE(samplesReachTheReplyQueue());
+  EXPECT_EQ(calls, 1);
+}
+
 TEST_F(StreamingFakeModule, ARefusedRegistrationOrADisconnectLeavesNothingBehind) {
   const int before = ThreadCount();
   refusal = aErrInvalidEntity;
