@@ -90,7 +90,7 @@ TEST(LinkTransfers, CatchWrongChecksumsAndMalformedReplies) {
   FakeModule device{4};
   device.setHandler([](const WirePacket& request) -> std::vector<WirePacket> {
     const Bytes& d = request.data;
-    if (d[0] == 0x5E) return {{4, {0x5E, d[1], 0}}};                    // 3-byte acknowledgement
+    if (d[0] == 0x5E) return {{4, {0x5E, uint8_t(d[1] & 0x0F), 0}}};     // 3-byte acknowledgement
     if (d[1] == 1) return {{4, {4, 1, d[2], d[3], 0x10}}};              // 5 bytes: no 16-bit value
     if (d[1] == 4) return {{4, {4, 4, d[2], d[3], 9}}};                 // opened: handle 9
     if (d[1] == 7) return {{4, {4, 7, 9, 0x00}}};                       // a sum that never matches
