@@ -1,9 +1,8 @@
 #ifndef TESTS_OBJECTS_MODULETESTSUPPORT_H
 #define TESTS_OBJECTS_MODULETESTSUPPORT_H
 
-// Shared pieces of the Module and entity tests: the device simulator running in-process with
-// its conversation recorded, loopback TCP specifiers of its modules, and a Module connected to
-// one of them.
+// The device simulator in-process with its conversation recorded, and Modules connected to it
+// over loopback TCP.
 
 #include <gtest/gtest.h>
 
@@ -19,14 +18,12 @@
 
 #include "DevSim.h"
 #include "Module.h"
-#include "aLinkSpec.h"
 
 namespace moduletest {
 
 using Tessaron::Axonforge::Module;
 using Clock = std::chrono::steady_clock;
 
-// A module reached over loopback TCP, with its identity spelled out for the checks.
 constexpr uint32_t kDirectSerial = 0x1234ABCD;
 constexpr uint8_t kDirectModel = 17;
 constexpr uint8_t kDirectAddress = 6;
@@ -40,13 +37,12 @@ constexpr uint8_t kRouterAddress = 2;
 constexpr uint32_t kBehindSerial = 0x0000B002;
 constexpr uint8_t kBehindAddress = 8;
 inline const char* kRouterModule = "serial=0x0000A001,model=5,address=2,tcp=0,hb=0";
-inline const char* kBehindModule = "serial=0x0000B002,model=13,address=8,behind=0x0000A001,build=77,version=1.2.3,hb=0";
+inline const char* kBehindModule = "serial=0x0000B002,model=13,address=8,behind=0x0000A001,build=77,hb=0";
 
 inline long ElapsedMs(Clock::time_point since) {
   return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
 }
 
-// Polls a condition every 2 ms until it holds or the time runs out.
 inline bool Eventually(const std::function<bool()>& condition, int timeoutMs = 3000) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   while (!condition()) {
@@ -56,7 +52,6 @@ inline bool Eventually(const std::function<bool()>& condition, int timeoutMs = 3
   return true;
 }
 
-// The device simulator with the given modules ("serial=...,..." texts), its conversation kept.
 class Simulator {
  public:
   explicit Simulator(const std::vector<std::string>& modules,
@@ -76,12 +71,10 @@ class Simulator {
       lines_.push_back(line);
     });
     std::string error;
-    started_ = sim_->start(&error);
-    EXPECT_TRUE(started_) << error;
+    EXPECT_TRUE(sim_->start(&error)) << error;
   }
   ~Simulator() { sim_->stop(); }
 
-  bool started() const { return started_; }
   devsim::DevSim& sim() { return *sim_; }
 
   linkSpec tcpSpec(uint32_t serial) const {
@@ -99,19 +92,13 @@ class Simulator {
     return s;
   }
 
-  // How many packets with exactly these wire bytes ("06 04 03 84 20 01") the host sent.
-  size_t sentByHost(const std::string& wireHex) const {
-    const std::string needle = "host> " + wireHex + "  [";
+  // Packets the host sent with exactly these wire bytes ("06 04 03 84 20 01"); with an empty
+  // text, every packet the host sent.
+  size_t sentByHost(const std::string& wireHex = "") const {
+    const std::string needle = wireHex.empty() ? " host> " : "host> " + wireHex + "  [";
     std::lock_guard<std::mutex> lock(mutex_);
     size_t count = 0;
     for (const auto& line : lines_) count += line.find(needle) != std::string::npos;
-    return count;
-  }
-  // How many packets of any kind the host sent so far.
-  size_t packetsFromHost() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    size_t count = 0;
-    for (const auto& line : lines_) count += line.find(" host> ") != std::string::npos;
     return count;
   }
 
@@ -119,16 +106,12 @@ class Simulator {
   mutable std::mutex mutex_;  // the sink outlives the simulator, which logs while it stops
   std::vector<std::string> lines_;
   std::unique_ptr<devsim::DevSim> sim_;
-  bool started_ = false;
 };
 
-// A Module connected over loopback TCP to a module of the simulator; the module is created with
-// a different address and learns the real one on connecting.
-inline std::unique_ptr<Module> ConnectedModule(const Simulator& sim, uint32_t serial, aErr* result = nullptr) {
+// Constructed with address 2: the module's real address is learned on connecting.
+inline std::unique_ptr<Module> ConnectedModule(const Simulator& sim, uint32_t serial) {
   auto module = std::make_unique<Module>(2, 0);
-  const aErr err = module->connectFromSpec(sim.tcpSpec(serial));
-  if (result) *result = err;
-  EXPECT_EQ(err, aErrNone);
+  EXPECT_EQ(module->connectFromSpec(sim.tcpSpec(serial)), aErrNone);
   return module;
 }
 
