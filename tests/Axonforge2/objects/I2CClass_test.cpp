@@ -3,6 +3,7 @@
 
 #include <vector>
 
+#include "FakeModule.h"
 #include "I2CClass.h"
 #include "ModuleTestSupport.h"
 
@@ -59,6 +60,20 @@ TEST_F(I2COnSimulator, TransferLengthsAndSpeed) {
   uint8_t speed = 9;
   EXPECT_EQ(bus.getSpeed(&speed), aErrNone);
   EXPECT_EQ(speed, 0) << "binding again starts slow";
+}
+
+TEST(I2CScripted, AReplyClaimingMoreBytesThanAskedForFillsOnlyTheBuffer) {
+  linktest::FakeModule fake(2);
+  fake.setHandler([](const linktest::WirePacket& request) -> std::vector<linktest::WirePacket> {
+    return {{2, {8, 0, request.data[2], 20, 0, 0xA1, 0xA2, 0xA3}}};  // count 20, three bytes carried
+  });
+  Module router(2, 0);
+  ASSERT_EQ(router.connectFromSpec(fake.spec()), aErrNone);
+  I2CClass bus;
+  ASSERT_EQ(bus.init(&router, 0), aErrNone);
+  uint8_t buffer[4] = {0, 0, 0x55, 0x55};
+  EXPECT_EQ(bus.read(kBehindAddress, 2, buffer), aErrNone);
+  EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 4), (std::vector<uint8_t>{0xA1, 0xA2, 0x55, 0x55}));
 }
 
 }  // namespace

@@ -92,6 +92,10 @@ const std::vector<Row> kRows = {
        EXPECT_EQ(s.getInputPowerBehaviorConfig(words.data(), words.size(), &count), aErrNone);
        EXPECT_EQ(std::vector<uint32_t>(words.begin(), words.begin() + count), config) << "counted in words";
        EXPECT_EQ(s.getInputPowerBehaviorConfig(words.data(), 2, &count), aErrMemory);
+       const uint8_t partial[6] = {1, 2, 3, 4, 5, 6};
+       EXPECT_EQ(s.setUEIBytes(31, partial, sizeof partial), aErrNone);
+       EXPECT_EQ(s.getInputPowerBehaviorConfig(words.data(), words.size(), &count), aErrSize);
+       EXPECT_EQ(count, 1u) << "whole words only";
      }},
     {"getName, setName",
      [](S& s, Simulator&) {
