@@ -3,12 +3,14 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "DeviceInfo.h"
 #include "Fingerprint.h"
 #include "UpdaterDisplayInterface.h"
+#include "UpdaterStore.h"
 #include "aLinkSpec.h"
 
 // The application's orchestration object: one per run, one operation per command. The operations
@@ -42,6 +44,14 @@ class Updater {
   virtual std::map<std::string, std::string> Get_BuildListLocal(uint32_t serialNumber);
   static void _display_builds(UpdaterDisplayInterface& display, const std::map<std::string, std::string>& builds,
                               uint32_t serialNumber);
+
+  // Download helpers: the store every operation opens (empty, with the error shown, when it cannot
+  // be), whether the server lists a build for a device, and a build text read as decimal (0, logged,
+  // when it is not a number).
+  static std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display,
+                                                          const std::string& storageDir, const char* callerName);
+  static bool _valid_build(uint32_t serialNumber, uint32_t build, const std::string& serverUrl);
+  static uint32_t _build_from_text(const std::string& text);
 
   // Recovery through the processor's boot loader, and the device fingerprint.
   virtual bool Get_Fingerprint(Fingerprint& fingerprint, std::string port, unsigned int serial, std::string birdFile,

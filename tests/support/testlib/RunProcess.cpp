@@ -2,9 +2,11 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -42,21 +44,20 @@ bool Collect(int outFd, int errFd, ProcessResult& result, long deadline) {
   return true;
 }
 
-}  // namespace
-
-ProcessResult RunProcess(const std::vector<std::string>& argv, int timeoutMs) {
+// Runs argv with standard output on outWrite (read back through outRead) and standard error on
+// a pipe. Both descriptors are closed here.
+ProcessResult sRun(const std::vector<std::string>& argv, int timeoutMs, int outRead, int outWrite) {
   ProcessResult result;
-  int outPipe[2], errPipe[2];
-  if (pipe2(outPipe, O_CLOEXEC) != 0) return result;
+  int errPipe[2];
   if (pipe2(errPipe, O_CLOEXEC) != 0) {
-    close(outPipe[0]);
-    close(outPipe[1]);
+    close(outRead);
+    close(outWrite);
     return result;
   }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, outWrite, 1);
   posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -64,16 +65,39 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, int timeoutMs) {
   pid_t pid = -1;
   int spawned = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
-  close(outPipe[1]);
+  close(outWrite);
   close(errPipe[1]);
   if (spawned == 0) {
-    result.timedOut = !Collect(outPipe[0], errPipe[0], result, NowMs() + timeoutMs);
+    result.timedOut = !Collect(outRead, errPipe[0], result, NowMs() + timeoutMs);
     if (result.timedOut) kill(pid, SIGKILL);
     int status = 0;
     waitpid(pid, &status, 0);
     result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
-  close(outPipe[0]);
+  close(outRead);
   close(errPipe[0]);
   return result;
+}
+
+}  // namespace
+
+ProcessResult RunProcess(const std::vector<std::string>& argv, int timeoutMs) {
+  int outPipe[2];
+  if (pipe2(outPipe, O_CLOEXEC) != 0) return ProcessResult();
+  return sRun(argv, timeoutMs, outPipe[0], outPipe[1]);
+}
+
+ProcessResult RunProcessOnTerminal(const std::vector<std::string>& argv, int timeoutMs) {
+  int master = -1, slave = -1;
+  if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return ProcessResult();
+  // Raw, so that the bytes read back are exactly those written (no "\r\n" for "\n").
+  struct termios raw;
+  if (tcgetattr(slave, &raw) == 0) {
+    cfmakeraw(&raw);
+    tcsetattr(slave, TCSANOW, &raw);
+  }
+  fcntl(master, F_SETFD, FD_CLOEXEC);
+  fcntl(slave, F_SETFD, FD_CLOEXEC);
+  // Once the child has exited and every slave descriptor is closed, the master reads EIO: the end.
+  return sRun(argv, timeoutMs, master, slave);
 }

@@ -14,5 +14,7 @@ struct ProcessResult {
 // Runs argv[0] (a path) with the given arguments, standard input empty, and collects both output
 // streams. A child that outlives timeoutMs is killed.
 ProcessResult RunProcess(const std::vector<std::string>& argv, int timeoutMs = 30000);
+// The same with standard output on a pseudo-terminal (raw mode), so the child sees a terminal there.
+ProcessResult RunProcessOnTerminal(const std::vector<std::string>& argv, int timeoutMs = 30000);
 
 #endif

@@ -1,0 +1,136 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "FileInspection.h"
+#include "FirmwareFixture.h"
+#include "KeyValueStore.h"
+#include "RunProcess.h"
+#include "TempDir.h"
+#include "UpdateProtocolServer.h"
+#include "UpdateServerProcess.h"
+
+namespace {
+
+const char kUpdater[] = PROJECT_BINARY_DIR "/app/updater";
+const char kSerial[] = "40F5849A";
+const char kClosedServer[] = "http://127.0.0.1:1/cgi/u";
+
+// The device's builds: build numbers do not follow the versions, so the listing's order shows.
+class GetListCli : public ::testing::Test {
+ protected:
+  GetListCli()
+      : firmware_(tmp_.path(), 0x40F5849A, 19, {{1200, "2.10.0"}, {1300, "2.11.2"}, {1500, "2.9.7"}}),
+        home_(tmp_ / "home") {}
+
+  ProcessResult Run(const std::string& url, std::vector<std::string> args, bool onTerminal = false) {
+    std::vector<std::string> argv = {kUpdater, "-i", home_, "-u", url};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return onTerminal ? RunProcessOnTerminal(argv) : RunProcess(argv);
+  }
+  std::string StorePath(const std::string& name = "") const {
+    return home_ + "/updater/" + kSerial + (name.empty() ? "" : "/" + name);
+  }
+
+  TempDir tmp_;
+  FirmwareFixture firmware_;
+  std::string home_;
+};
+
+TEST_F(GetListCli, ListsTheServersBuildsNewestVersionFirst) {
+  UpdateServerProcess server(firmware_.root());
+  ASSERT_TRUE(server.ready()) << server.Log();
+  ProcessResult r = Run(server.Url(), {"-B", "-d", kSerial});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  const std::string listing =
+      "Build List for device [40F5849A]:\n\n"
+      "Build          \tVersion        \n"
+      "1300           \t2.11.2         \n"
+      "1200           \t2.10.0         \n"
+      "1500           \t2.9.7          \n";
+  EXPECT_EQ(r.out.substr(r.out.find('\n') + 1), listing) << r.out;
+
+  ProcessResult down = Run(kClosedServer, {"-B", "-d", kSerial});
+  EXPECT_EQ(down.exitCode, 0);
+  EXPECT_EQ(down.err, std::string("Server request failed for ") + kClosedServer + "\n");
+  EXPECT_NE(down.out.find("\nNo builds found for device [40F5849A]\n"), std::string::npos) << down.out;
+}
+
+TEST_F(GetListCli, GetStoresTheServedFileAndLocalListReadsItsVersion) {
+  UpdateServerProcess server(firmware_.root());
+  ASSERT_TRUE(server.ready()) << server.Log();
+
+  ProcessResult latest = Run(server.Url(), {"-G", "-d", kSerial});
+  EXPECT_EQ(latest.exitCode, 0) << latest.err;
+  EXPECT_NE(latest.out.find("Retrieving firmware for device with serial number 40F5849A\n"
+                            "No build specified\nUsing Latest build\nRetrieving build 1500\n"
+                            "Validating build 1500 with server\nBuild 1500 is valid\n"),
+            std::string::npos)
+      << latest.out;
+  // Output that is not a terminal gets no spinner.
+  EXPECT_EQ(latest.out.find('\r'), std::string::npos);
+  EXPECT_EQ(latest.out.find("Downloading"), std::string::npos);
+  EXPECT_EQ(ReadTextFile(StorePath("1500.bird")), firmware_.FileBytes(1500));
+
+  ProcessResult named = Run(server.Url(), {"-G", "-d", kSerial, "-b", "1300"});
+  EXPECT_EQ(named.exitCode, 0) << named.err;
+  EXPECT_NE(named.out.find("Retrieving firmware build 1300\n"), std::string::npos) << named.out;
+  EXPECT_EQ(ReadTextFile(StorePath("1300.bird")), firmware_.FileBytes(1300));
+  KeyValueStore settings;
+  settings.Load(StorePath(".settings").c_str());
+  EXPECT_EQ(settings.GetString("LATEST_DOWNLOAD"), "1300.bird");
+  EXPECT_FALSE(settings.GetString("LAST_DOWNLOAD_DATE").empty());
+
+  ProcessResult local = Run(kClosedServer, {"-L", "-d", kSerial});
+  EXPECT_EQ(local.exitCode, 0) << local.err;
+  EXPECT_NE(local.out.find("Build List for device [40F5849A]:\n\n"
+                           "Build          \tVersion        \n"
+                           "1300           \t2.11.2         \n"
+                           "1500           \t2.9.7          \n"),
+            std::string::npos)
+      << local.out;
+}
+
+TEST_F(GetListCli, GetOfABuildTheServerDoesNotListFailsUnlessOverridden) {
+  UpdateServerProcess server(firmware_.root());
+  ASSERT_TRUE(server.ready()) << server.Log();
+
+  ProcessResult refused = Run(server.Url(), {"-G", "-d", kSerial, "-b", "1250"});
+  EXPECT_EQ(refused.exitCode, 1);
+  EXPECT_EQ(refused.err, "No valid build 1250\n");
+
+  // Overridden, the server is asked anyway, and has no such file.
+  ProcessResult forced = Run(server.Url(), {"-G", "-d", kSerial, "-b", "1250", "-OVERRIDE"});
+  EXPECT_EQ(forced.exitCode, 1);
+  EXPECT_NE(forced.out.find("Override specified, skipping validation of build 1250\n"), std::string::npos);
+  EXPECT_EQ(forced.err, "Download failed\nFailed to retrieve a valid BIRD file\n");
+  EXPECT_EQ(DirectoryNames(StorePath()), (std::vector<std::string>{".settings"}));
+}
+
+TEST_F(GetListCli, SpinnerAnimatesOnATerminal) {
+  auto serve = firmware_.Handler();
+  UpdateProtocolServer server(firmware_.Handler({{"bird", [serve](const std::map<std::string, std::string>& query) {
+                                                   std::this_thread::sleep_for(std::chrono::milliseconds(450));
+                                                   return serve(query);
+                                                 }}}));
+  ProcessResult r = Run(server.Url(), {"-G", "-d", kSerial}, true);
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  // A fresh process starts at the first frame and advances one frame per 100 ms.
+  size_t first = r.out.find("\r (Downloading) .      \r");
+  size_t second = r.out.find("\r (Downloading) ..      \r");
+  size_t third = r.out.find("\r (Downloading) ...      \r");
+  ASSERT_NE(first, std::string::npos) << r.out;
+  ASSERT_NE(second, std::string::npos) << r.out;
+  ASSERT_NE(third, std::string::npos) << r.out;
+  EXPECT_LT(first, second);
+  EXPECT_LT(second, third);
+  // The line is blanked when the download ends.
+  EXPECT_NE(r.out.find("\r" + std::string(88, ' ') + "\r", third), std::string::npos);
+  EXPECT_EQ(ReadTextFile(StorePath("1500.bird")), firmware_.FileBytes(1500));
+}
+
+}  // namespace
