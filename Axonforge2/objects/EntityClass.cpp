@@ -69,6 +69,8 @@ static_assert(std::is_standard_layout<BytesReception>::value && offsetof(BytesRe
 uint8_t sUEIBytesFilter(const aPacket* packet, void* reference) {
   BytesReception* r = static_cast<BytesReception*>(reference);
   if (!packet || packet->dataSize < UEI_HEADER_SIZE || packet->address != r->record.module) return 0;
+  // The chunks of a bytes stream sample look like those of a reply; they are not part of it.
+  if (Link::isStreamPacket(packet)) return 0;
   const uint8_t* data = packet->data;
   if (data[0] != r->record.command || data[1] != r->record.option ||
       (data[2] & UEI_SPECIFIER_INDEX_MASK) != r->record.specifier) {

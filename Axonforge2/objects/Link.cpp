@@ -70,6 +70,9 @@ void sFillValue(const aPacket* packet, uei* record) {
 uint8_t sUEIFilter(const aPacket* packet, void* reference) {
   auto* record = static_cast<uei*>(reference);
   if (packet->address != record->module || packet->dataSize < UEI_HEADER_SIZE) return 0;
+  // A stream sample carries the plain option and the entity index of a get reply, but it is
+  // no reply: taken as one it would answer the get with a value it does not hold.
+  if (aUEI_isStreamPacket(packet)) return 0;
   if (packet->data[0] != record->command || packet->data[1] != record->option ||
       (packet->data[2] & UEI_SPECIFIER_INDEX_MASK) != record->specifier) {
     return 0;
@@ -172,9 +175,9 @@ Link::impl::impl(Link& owner_, const char* name_) : owner(owner_) {
 Link::impl::~impl() {
   installStreamFilter(false);
   stopAsyncWorker();
+  closePacketLog();
   if (linkId != 0) aLink_Destroy(&linkId);
   specifier.reset();
-  aLogger_Destroy(&packetLogger);
 }
 
 bool Link::impl::connected() const { return linkId != 0 && aLink_GetStatus(linkId) == LINK_RUNNING; }
@@ -330,6 +333,7 @@ aErr Link::disconnect() {
   // The stream filter refers to this object; another user of a shared engine link would
   // otherwise keep calling it.
   m_impl->installStreamFilter(false);
+  m_impl->closePacketLog();
   aLink_Destroy(&m_impl->linkId);
   return aErrNone;
 }

@@ -28,6 +28,12 @@ uint8_t sFactoryFilter(const aPacket* packet, void* reference) {
   return packet->dataSize >= 2 && packet->data[0] == kFactoryCommand && (packet->data[1] & ~kErrorBit) == kind;
 }
 
+// The code of an error reply; one that carries none (or 0) must still read as a failure.
+aErr sRefusal(const aPacket& reply) {
+  const uint8_t code = reply.dataSize > COMMAND_OVERHEAD ? reply.data[COMMAND_OVERHEAD] : 0;
+  return code != aErrNone ? static_cast<aErr>(code) : aErrUnknown;
+}
+
 // Sends one factory packet (command, flags, data) and waits for its reply; the queuing error,
 // aErrTimeout without a reply.
 aErr sExchange(const Link::impl& self, uint8_t module, uint8_t flags, const uint8_t* data, size_t length,
@@ -47,7 +53,7 @@ aErr sEndTransfer(const Link::impl& self, uint8_t module, size_t count) {
   OwnedPacket reply;
   aErr result = sExchange(self, module, kEndFlag, data, sizeof data, &reply);
   if (result != aErrNone) return result;
-  if (reply->dataSize == 3 && (reply->data[1] & kErrorBit)) return static_cast<aErr>(reply->data[2]);
+  if (reply->dataSize == 3 && (reply->data[1] & kErrorBit)) return sRefusal(*reply);
   return aErrNone;
 }
 
@@ -72,7 +78,7 @@ aErr Link::getFactoryData(uint8_t module, uint8_t kind, uint8_t* buffer, size_t 
     if (count + payload >= bufferLength) {
       result = aErrOverrun;
     } else if (reply->data[1] & kErrorBit) {
-      result = static_cast<aErr>(reply->data[2]);
+      result = sRefusal(*reply);
     } else {
       memcpy(buffer + count, reply->data + COMMAND_OVERHEAD, payload);
       count += payload;

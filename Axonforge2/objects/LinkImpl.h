@@ -65,6 +65,7 @@ struct Link::impl {
   std::string name;
   OwnedLinkSpec specifier;
   bool streamFilterInstalled = false;
+  bool packetLogging = false;  // the logger runs for this link id
 
   // Link engine helpers shared by the conversations.
   bool connected() const;
@@ -73,6 +74,12 @@ struct Link::impl {
   aErr put(uint8_t module, uint8_t length, const uint8_t* data) const;
   // Takes the first received packet the filter accepts within timeoutMs (null on timeout).
   OwnedPacket await(aPacketFilter filter, void* reference, uint32_t timeoutMs) const;
+
+  // Packet log (LinkPacketLog.cpp). Switches recording off and waits until the logger has
+  // written what was recorded.
+  void finishPacketLog();
+  // The same, then the logger goes: it reads the records of this link id only.
+  void closePacketLog();
 
   // Stream machinery (LinkStreams.cpp).
   aErr installStreamFilter(bool on);

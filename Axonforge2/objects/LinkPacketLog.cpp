@@ -14,6 +14,8 @@ namespace {
 
 constexpr uint32_t kRecordBufferSize = 64;
 constexpr uint32_t kIdleSleepMs = 5;
+// Longest wait for the logger to write what the log holds when it is switched off.
+constexpr uint32_t kFlushBudgetMs = 2000;
 const char kStartNote[] = "START";
 
 // One record per call, as "<length> <direction> <bytes>\r\n"; text notes are written as
@@ -37,7 +39,29 @@ void sWritePacketLogRecord(aFile* file, uint32_t linkId) {
   aFile_Printf(file, "\r\n");
 }
 
+// Whether records wait in the link's packet log. A read without room takes nothing and says
+// there is one; only a record of no bytes at all is taken (and so not written).
+bool sRecordsWaiting(uint32_t linkId) {
+  uint8_t direction = 0;
+  uint32_t room = 0;
+  const aErr result = aLink_PacketDebug_Read(linkId, &direction, &room, nullptr);
+  return result == aErrOverrun || result == aErrNone;
+}
+
 }  // namespace
+
+void Link::impl::finishPacketLog() {
+  aLink_PacketDebug_Disable(linkId);
+  if (!packetLogging) return;
+  packetLogging = false;
+  // Nothing new is recorded from here on; what is recorded already still belongs in the file.
+  for (uint32_t waited = 0; waited < kFlushBudgetMs && sRecordsWaiting(linkId); ++waited) aTime_MSSleep(1);
+}
+
+void Link::impl::closePacketLog() {
+  if (packetLogging) finishPacketLog();
+  aLogger_Destroy(&packetLogger);
+}
 
 aErr Link::enablePacketLog(const char* path) {
   const uint32_t linkId = m_impl->linkId;
@@ -50,13 +74,14 @@ aErr Link::enablePacketLog(const char* path) {
   }
   result = aLogger_Enable(m_impl->packetLogger);
   if (result != aErrNone) return result;
+  m_impl->packetLogging = true;
   return aLink_PacketDebug_Write(linkId, aPACKETLOG_TEXT, sizeof kStartNote,
                                  reinterpret_cast<const uint8_t*>(kStartNote));
 }
 
 aErr Link::disablePacketLog() {
   if (m_impl->linkId == 0) return aErrConfiguration;
-  aLink_PacketDebug_Disable(m_impl->linkId);
+  m_impl->finishPacketLog();
   return aLogger_Disable(m_impl->packetLogger);
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "EntityClass.h"
+#include "FakeModule.h"
 #include "ModuleTestSupport.h"
 #include "SystemClass.h"
 
@@ -170,6 +171,23 @@ TEST_F(EntityOnSimulator, AStreamedValueIsFreshOnceThenStaleWithoutAskingTheDevi
   ASSERT_EQ(system.setStreamEnabled(false), aErrNone);
   EXPECT_EQ(system.getUEI8(kModelOption, &model), aErrNone);
   EXPECT_EQ(system.getUEI8(kModelOption, &model), aErrNone) << "asked again, never stale";
+}
+
+TEST(EntityScripted, AStreamSampleOfTheSameOptionIsNoChunkOfTheValue) {
+  using linktest::WirePacket;
+  linktest::FakeModule fake(kDirectAddress);
+  fake.setHandler([](const WirePacket&) -> std::vector<WirePacket> {
+    return {{kDirectAddress, {SystemClass::kCommand, kNameOption, 0x40, 'Z', 'Z', 'Z', 0x80}},  // bytes stream
+            {kDirectAddress, {SystemClass::kCommand, kNameOption, 0x00, 'a', 'b', 'c', 0x00}}};
+  });
+  Module module(2, 0);
+  ASSERT_EQ(module.connectFromSpec(fake.spec()), aErrNone);
+  SystemClass system;
+  ASSERT_EQ(system.init(&module, 0), aErrNone);
+  uint8_t buffer[16];
+  size_t received = 0;
+  ASSERT_EQ(system.getUEIBytes(kNameOption, buffer, sizeof buffer, &received), aErrNone);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), received), "abc");
 }
 
 TEST(EntityUnbound, EveryDeviceOperationNeedsAModuleWithALink) {

@@ -102,6 +102,14 @@ TEST_F(LinkConnected, ASecondLinkSharesTheEngineConnectionOfTheFirst) {
     EXPECT_EQ(third.connectThroughLinkModule(*link), aErrConfiguration);
   }  // and it must not take a use of the first link's connection with it
 
+  // Through a link server (the way to share a served USB link): refused while the engine has
+  // no link-sharing client, without disturbing the link it was to share.
+  Link client(specOfType(AWEAVE), "client");
+  EXPECT_EQ(client.connectThroughLinkModule(*link), aErrUnimplemented);
+  EXPECT_FALSE(client.isConnected());
+  EXPECT_EQ(client.getStatus(), static_cast<uint32_t>(LINK_PACKET_ERROR));
+  EXPECT_TRUE(link->isConnected());
+
   // One engine link, two users: the first letting go leaves the second working.
   ASSERT_EQ(link->disconnect(), aErrNone);
   uint8_t address = 0;

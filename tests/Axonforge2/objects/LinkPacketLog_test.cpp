@@ -42,6 +42,44 @@ TEST_F(LinkPacketLog, WritesANoteAndEachPacketSentAndReceived) {
   EXPECT_EQ(ReadTextFile(path).find(text), 0u);
 }
 
+size_t Occurrences(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+TEST_F(LinkPacketLog, EveryRecordReachesTheFileBeforeTheLogStopsOrTheLinkGoes) {
+  TempDir dir;
+  const std::string path = dir / "packets.log";
+  const std::string answer = "6 < 0x6 0x4 0x3 0x8 0x0 0x11 \r\n";
+  const size_t kGets = 20;
+  auto conversation = [&] {
+    ASSERT_EQ(link->enablePacketLog(path.c_str()), aErrNone);
+    uei reply{};
+    for (size_t i = 0; i < kGets; ++i) ASSERT_EQ(get(8, &reply), aErrNone);
+  };
+
+  // Switched off at once after the last reply: nothing recorded is left unwritten.
+  conversation();
+  ASSERT_EQ(link->disablePacketLog(), aErrNone);
+  EXPECT_EQ(Occurrences(ReadTextFile(path), answer), kGets);
+
+  // A disconnect ends the log of that connection the same way; after connecting again the log
+  // follows the new connection.
+  conversation();
+  ASSERT_EQ(link->disconnect(), aErrNone);
+  EXPECT_EQ(Occurrences(ReadTextFile(path), answer), 2 * kGets);
+  ASSERT_EQ(link->connect(), aErrNone);
+  conversation();
+  ASSERT_EQ(link->disablePacketLog(), aErrNone);
+  EXPECT_EQ(Occurrences(ReadTextFile(path), answer), 3 * kGets);
+
+  // Destroyed while logging.
+  conversation();
+  link.reset();
+  EXPECT_EQ(Occurrences(ReadTextFile(path), answer), 4 * kGets);
+}
+
 TEST_F(LinkPacketLog, AFileThatCannotBeOpenedIsReported) {
   TempDir dir;
   EXPECT_EQ(link->enablePacketLog((dir / "missing/packets.log").c_str()), aErrIO);

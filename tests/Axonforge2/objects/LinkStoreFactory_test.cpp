@@ -90,6 +90,7 @@ TEST(LinkTransfers, CatchWrongChecksumsAndMalformedReplies) {
   FakeModule device{4};
   device.setHandler([](const WirePacket& request) -> std::vector<WirePacket> {
     const Bytes& d = request.data;
+    if (d[0] == 0x5E && (d[1] & 0x0F) == 5) return {{4, {0x5E, 0x85}}};  // refused, without a code
     if (d[0] == 0x5E) return {{4, {0x5E, uint8_t(d[1] & 0x0F), 0}}};     // 3-byte acknowledgement
     if (d[1] == 1) return {{4, {4, 1, d[2], d[3], 0x10}}};              // 5 bytes: no 16-bit value
     if (d[1] == 4) return {{4, {4, 4, d[2], d[3], 9}}};                 // opened: handle 9
@@ -110,6 +111,9 @@ TEST(LinkTransfers, CatchWrongChecksumsAndMalformedReplies) {
   EXPECT_EQ(link.storeSlotCapacity(4, 0, 0, &value), aErrUnknown);
   EXPECT_EQ(link.storeSlotSize(4, 0, 0, &value), aErrTimeout);
   EXPECT_EQ(link.setFactoryData(4, 2, data.data(), 1), aErrSize);
+  Bytes buffer(64);
+  size_t received = 0;
+  EXPECT_EQ(link.getFactoryData(4, 5, buffer.data(), buffer.size(), &received), aErrUnknown);
 }
 
 }  // namespace

@@ -87,6 +87,8 @@ TEST_F(LinkToFakeModule, SplitsBytesValuesIntoChunksWithSequenceTrailers) {
 TEST_F(LinkToFakeModule, ReadsTheReplyValueByItsLengthAndKeepsOtherRepliesQueued) {
   ASSERT_TRUE(device.send({module, {3, 7, 0, 1}}));              // another option
   ASSERT_TRUE(device.send({uint8_t(module + 2), {3, 5, 1, 2}}));  // another module
+  // A stream sample of the very value asked for, with nothing installed to take it: no reply.
+  ASSERT_TRUE(device.send({module, SampleData(3, 5, 1, 3, 1000, 0x11223344, 4)}));
   struct Case {
     Bytes reply;
     uint32_t type;

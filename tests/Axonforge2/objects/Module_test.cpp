@@ -160,6 +160,30 @@ TEST(ModuleRouting, AModuleBehindARouterAnswersThroughTheRoutersLink) {
   EXPECT_EQ(SerialThroughSystemEntity(behind), kBehindSerial);
 }
 
+TEST(ModuleRouting, AModuleBehindADirectUsbRouterAnswersThroughTheRoutersLink) {
+  TempDir usbDir;
+  setenv("AXONFORGE_USBSIM_DIR", usbDir.path().c_str(), 1);
+  {
+    Simulator sim({"serial=0x0000A001,model=5,address=2,usb,hb=0", kBehindModule},
+                  [&](devsim::DevSimConfig& config) { config.usbDir = usbDir.path(); });
+    aWeaveConfig direct;
+    direct.enabled = direct.fallback = false;
+    Module router(4, 0);
+    ASSERT_EQ(router.setConfig(direct), aErrNone);
+    ASSERT_EQ(router.connect(USB, kRouterSerial), aErrNone);
+    EXPECT_EQ(router.getModuleAddress(), kRouterAddress);
+
+    Module behind(kBehindAddress, 0);
+    ASSERT_EQ(behind.connectThroughLinkModule(router), aErrNone);
+    linkSpec spec{};
+    ASSERT_EQ(behind.getLinkSpecifier(&spec), aErrNone);
+    EXPECT_EQ(spec.type, USB) << "a USB link opened directly is shared as it is";
+    EXPECT_EQ(SerialThroughSystemEntity(behind), kBehindSerial);
+    EXPECT_EQ(SerialThroughSystemEntity(router), kRouterSerial);
+  }
+  unsetenv("AXONFORGE_USBSIM_DIR");
+}
+
 TEST(ModuleRouting, AServedUsbLinkIsReachedAsAClientOfItsLinkServer) {
   Module router(2, 0);
   aWeaveConfig served;
