@@ -3,15 +3,22 @@
 
 #include <cstdint>
 #include <map>
-#include <memory>
 #include <string>
 #include <vector>
 
+#include "BirdFile.h"
 #include "DeviceInfo.h"
 #include "Fingerprint.h"
 #include "UpdaterDisplayInterface.h"
 #include "UpdaterStore.h"
+#include "aError.h"
 #include "aLinkSpec.h"
+
+namespace Tessaron {
+namespace Axonforge {
+class Module;
+}
+}  // namespace Tessaron
 
 // The application's orchestration object: one per run, one operation per command. The operations
 // are virtual so that the command dispatch can be exercised against a recording double.
@@ -34,6 +41,16 @@ class Updater {
   // from the store.
   virtual bool Update_Firmware(uint32_t serialNumber, uint32_t build, std::string birdFile, uint8_t moduleAddress,
                                uint32_t routerSerial, bool overrideModel);
+
+  // Update: the image of a device and build (or of a file), its check against the connected
+  // device, and the loader and firmware transfers through the upgrade entity.
+  BirdFile load_bird(const std::string& purpose, const std::string& birdFile, uint32_t serialNumber, uint32_t build,
+                     bool allowDownload);
+  static bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& bird,
+                                 Tessaron::Axonforge::Module& module, uint32_t serialNumber);
+  static aErr _transfer_loader(UpdaterDisplayInterface& display, Tessaron::Axonforge::Module& module, BirdFile& bird);
+  static aErr _transfer_firmware(UpdaterDisplayInterface& display, Tessaron::Axonforge::Module& module,
+                                 BirdFile& bird, bool noRebootWait, bool probeUeiData);
 
   // Downloads and build lists. Download_Firmware returns the build stored, 0 on failure.
   virtual uint32_t Download_Firmware(uint32_t serialNumber, const std::string& buildText, bool overrideModel,
