@@ -37,6 +37,16 @@ class Updater {
   static void _display_device_list(UpdaterDisplayInterface& display, const std::vector<DeviceInfo>& devices,
                                    linkType type);
 
+  // Discovery helpers, also used by the update and recovery flows.
+  // Makes the module open its device directly: no link server, no fallback to another transport.
+  static aErr _disableEther(Tessaron::Axonforge::Module& module, UpdaterDisplayInterface& display);
+  // The firmware build of a connected module, 0 when it does not report one.
+  static uint32_t _get_build_number(Tessaron::Axonforge::Module& module);
+  // Firmware version, module and router address of a connected module into info.
+  static aErr _get_version(Tessaron::Axonforge::Module& module, DeviceInfo& info);
+  // The transport over which a device with this serial number is found (USB first), 0 for none.
+  static linkType _discover_link_type(uint32_t serialNumber);
+
   // Update of a running device. build 0 lets the flow choose; an empty birdFile takes the image
   // from the store.
   virtual bool Update_Firmware(uint32_t serialNumber, uint32_t build, std::string birdFile, uint8_t moduleAddress,

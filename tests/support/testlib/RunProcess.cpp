@@ -44,9 +44,12 @@ bool Collect(int outFd, int errFd, ProcessResult& result, long deadline) {
   return true;
 }
 
+std::string sName(const std::string& entry) { return entry.substr(0, entry.find('=')); }
+
 // Runs argv with standard output on outWrite (read back through outRead) and standard error on
 // a pipe. Both descriptors are closed here.
-ProcessResult sRun(const std::vector<std::string>& argv, int timeoutMs, int outRead, int outWrite) {
+ProcessResult sRun(const std::vector<std::string>& argv, int timeoutMs, int outRead, int outWrite,
+                   const std::vector<std::string>& extraEnvironment) {
   ProcessResult result;
   int errPipe[2];
   if (pipe2(errPipe, O_CLOEXEC) != 0) {
@@ -62,8 +65,12 @@ ProcessResult sRun(const std::vector<std::string>& argv, int timeoutMs, int outR
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
+  std::vector<std::string> environment = EnvironmentWith(extraEnvironment);
+  std::vector<char*> envp;
+  for (std::string& entry : environment) envp.push_back(entry.data());
+  envp.push_back(nullptr);
   pid_t pid = -1;
-  int spawned = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+  int spawned = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   close(outWrite);
   close(errPipe[1]);
@@ -81,10 +88,22 @@ ProcessResult sRun(const std::vector<std::string>& argv, int timeoutMs, int outR
 
 }  // namespace
 
-ProcessResult RunProcess(const std::vector<std::string>& argv, int timeoutMs) {
+std::vector<std::string> EnvironmentWith(const std::vector<std::string>& extraEnvironment) {
+  std::vector<std::string> result;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    bool replaced = false;
+    for (const std::string& extra : extraEnvironment) replaced |= sName(extra) == sName(*entry);
+    if (!replaced) result.push_back(*entry);
+  }
+  result.insert(result.end(), extraEnvironment.begin(), extraEnvironment.end());
+  return result;
+}
+
+ProcessResult RunProcess(const std::vector<std::string>& argv, int timeoutMs,
+                         const std::vector<std::string>& extraEnvironment) {
   int outPipe[2];
   if (pipe2(outPipe, O_CLOEXEC) != 0) return ProcessResult();
-  return sRun(argv, timeoutMs, outPipe[0], outPipe[1]);
+  return sRun(argv, timeoutMs, outPipe[0], outPipe[1], extraEnvironment);
 }
 
 ProcessResult RunProcessOnTerminal(const std::vector<std::string>& argv, int timeoutMs) {
@@ -99,5 +118,5 @@ ProcessResult RunProcessOnTerminal(const std::vector<std::string>& argv, int tim
   fcntl(master, F_SETFD, FD_CLOEXEC);
   fcntl(slave, F_SETFD, FD_CLOEXEC);
   // Once the child has exited and every slave descriptor is closed, the master reads EIO: the end.
-  return sRun(argv, timeoutMs, master, slave);
+  return sRun(argv, timeoutMs, master, slave, {});
 }

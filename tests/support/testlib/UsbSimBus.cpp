@@ -202,10 +202,12 @@ std::vector<std::string> UsbSimBus::trace() const {
   return lines;
 }
 
-std::vector<std::string> UsbSimBus::childEnvironment() const {
+std::vector<std::string> UsbSimBus::childEnvironment() const { return UsbSimChildEnvironment(dir_); }
+
+std::vector<std::string> UsbSimChildEnvironment(const std::string& dir) {
   // A preloaded library ahead of the sanitizer runtime is fine here; tell ASan not to refuse it.
   const char* asan = getenv("ASAN_OPTIONS");
   std::string asanOptions = asan && *asan ? std::string(asan) + ":" : "";
-  return {"LD_PRELOAD=" + UsbSimLibraryPath(), "AXONFORGE_USBSIM_DIR=" + dir_,
+  return {"LD_PRELOAD=" + UsbSimLibraryPath(), "AXONFORGE_USBSIM_DIR=" + dir,
           "ASAN_OPTIONS=" + asanOptions + "verify_asan_link_order=0"};
 }

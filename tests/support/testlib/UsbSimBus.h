@@ -84,6 +84,9 @@ class UsbSimBus {
 };
 
 std::string SerialText(uint32_t serial);
+// Environment entries that make a child program see the simulated devices of directory dir
+// (a UsbSimBus's, or a device simulator's --usb-dir).
+std::vector<std::string> UsbSimChildEnvironment(const std::string& dir);
 // Path of the built stand-in library.
 std::string UsbSimLibraryPath();
 
