@@ -162,7 +162,8 @@ bool DevSim::start(std::string* error) {
     }
     nodes_[index]->module.faults().add(fault);
   }
-  bool opened = !config_.discovery || discovery_.open(config_.discoveryPort, error);
+  bool opened = !usb_.enabled() || usb_.claim(error);
+  opened = opened && (!config_.discovery || discovery_.open(config_.discoveryPort, error));
   if (opened && config_.discovery) {
     loop_.watch(discovery_.fd(), POLLIN, [this](short) { onDiscoveryQuery(); });
   }

@@ -1,5 +1,7 @@
 #include "UsbDirectory.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,6 +11,26 @@
 #include "Sockets.h"
 
 namespace devsim {
+
+UsbDirectory::~UsbDirectory() { clear(); }
+
+bool UsbDirectory::claim(std::string* error) {
+  if (lockFd_ >= 0) return true;
+  std::string path = dir_ + "/devsim.lock";
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    *error = "cannot open " + path + ": " + ErrnoText(errno);
+    return false;
+  }
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    *error = (errno == EWOULDBLOCK ? "another simulator already serves the USB directory " + dir_
+                                   : "cannot lock " + path + ": " + ErrnoText(errno));
+    close(fd);
+    return false;
+  }
+  lockFd_ = fd;
+  return true;
+}
 
 std::string UsbDirectory::socketPath(uint32_t serial) const { return dir_ + "/" + SerialText(serial) + ".sock"; }
 
@@ -24,7 +46,9 @@ bool UsbDirectory::unlist(uint32_t serial, std::string* error) {
 
 void UsbDirectory::clear() {
   devices_.clear();
-  if (enabled()) unlink(devicesPath().c_str());
+  if (lockFd_ < 0) return;
+  unlink(devicesPath().c_str());
+  CloseFd(lockFd_);
 }
 
 bool UsbDirectory::rewrite(std::string* error) const {

@@ -11,10 +11,9 @@ namespace {
 constexpr uint32_t kSerial = 0x1234ABCD;
 const char* kModule = "serial=0x1234ABCD,model=17,address=6,build=100,version=2.15.3,tcp=0,hb=0,restart=100";
 
-class ConversationTest : public ::testing::Test {
+class ConversationTest : public OneModuleTest {
  protected:
-  RunningSim sim{{kModule}};
-  WireClient host = sim.tcp(kSerial);
+  ConversationTest() : OneModuleTest(kModule, kSerial) {}
 };
 
 TEST_F(ConversationTest, EachSyncRequestIsAnsweredWithOneEmptyPacketFromTheModule) {

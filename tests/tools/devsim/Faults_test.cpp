@@ -25,11 +25,10 @@ FaultSpec Fault(FaultSpec::Type type, uint32_t count = 1, uint32_t value = 0, de
   return f;
 }
 
-class FaultTest : public ::testing::Test {
+class FaultTest : public OneModuleTest {
  protected:
+  FaultTest() : OneModuleTest(kModule, kSerial) {}
   void arm(const FaultSpec& f) { ASSERT_TRUE(sim.sim().addFault(kSerial, f)); }
-  RunningSim sim{{kModule}};
-  WireClient host = sim.tcp(kSerial);
 };
 
 TEST_F(FaultTest, DropsTheNthReplyOfAKindOnly) {

@@ -84,22 +84,10 @@ TEST(I2CBusTime, GrowsWithTheBytesAndShrinksWithTheSpeed) {
 }
 
 TEST(RouterConfiguration, ModulesBehindUnknownRoutersOrOnTakenAddressesAreRefused) {
-  auto refused = [](const std::vector<std::string>& modules, const std::string& expected) {
-    devsim::DevSimConfig config;
-    for (const auto& text : modules) {
-      devsim::ModuleSpec spec;
-      std::string error;
-      EXPECT_TRUE(devsim::ParseModuleSpec(text, &spec, &error)) << error;
-      config.modules.push_back(spec);
-    }
-    devsim::DevSim sim(config);
-    std::string error;
-    EXPECT_FALSE(sim.start(&error));
-    EXPECT_NE(error.find(expected), std::string::npos) << error;
-  };
-  refused({"serial=1,address=4,tcp=0", "serial=2,address=4,behind=1"}, "used twice");
-  refused({"serial=1,address=4,tcp=0", "serial=2,address=6,behind=3"}, "not a directly reachable module");
-  refused({"serial=1,address=4,tcp=0", "serial=1,address=6"}, "two modules have the serial number");
+  ExpectRefused(ConfigFor({"serial=1,address=4,tcp=0", "serial=2,address=4,behind=1"}), "used twice");
+  ExpectRefused(ConfigFor({"serial=1,address=4,tcp=0", "serial=2,address=6,behind=3"}),
+                "not a directly reachable module");
+  ExpectRefused(ConfigFor({"serial=1,address=4,tcp=0", "serial=1,address=6"}), "two modules have the serial number");
 }
 
 }  // namespace

@@ -18,17 +18,31 @@
 
 namespace devsimtest {
 
+// A configuration with the given module descriptions, each of which must parse.
+inline devsim::DevSimConfig ConfigFor(const std::vector<std::string>& modules) {
+  devsim::DevSimConfig config;
+  for (const auto& text : modules) {
+    devsim::ModuleSpec spec;
+    std::string error;
+    EXPECT_TRUE(devsim::ParseModuleSpec(text, &spec, &error)) << error;
+    config.modules.push_back(spec);
+  }
+  return config;
+}
+
+// A simulator with this configuration refuses to start, with a message containing `expected`.
+inline void ExpectRefused(const devsim::DevSimConfig& config, const std::string& expected) {
+  devsim::DevSim sim(config);
+  std::string error;
+  EXPECT_FALSE(sim.start(&error));
+  EXPECT_NE(error.find(expected), std::string::npos) << error;
+}
+
 class RunningSim {
  public:
   explicit RunningSim(const std::vector<std::string>& modules,
                       const std::function<void(devsim::DevSimConfig&)>& adjust = {}) {
-    devsim::DevSimConfig config;
-    for (const auto& text : modules) {
-      devsim::ModuleSpec spec;
-      std::string error;
-      EXPECT_TRUE(devsim::ParseModuleSpec(text, &spec, &error)) << error;
-      config.modules.push_back(spec);
-    }
+    devsim::DevSimConfig config = ConfigFor(modules);
     config.verbose = true;
     if (adjust) adjust(config);
     sim_ = std::make_unique<devsim::DevSim>(config);
@@ -75,6 +89,15 @@ class RunningSim {
   std::vector<std::string> lines_;
   std::unique_ptr<devsim::DevSim> sim_;
   bool started_ = false;
+};
+
+// One simulated module and a host connected to it over TCP.
+class OneModuleTest : public ::testing::Test {
+ protected:
+  OneModuleTest(const std::string& module, uint32_t serial) : sim({module}), host(sim.tcp(serial)) {}
+
+  RunningSim sim;
+  WireClient host;
 };
 
 inline SimPacket Packet(uint8_t address, Bytes data) { return SimPacket(address, std::move(data)); }

@@ -35,10 +35,9 @@ TEST(SampleLayout, EachTypeHasItsLengthAndFieldOrder) {
             Packet(6, {3, 39, 0x40, 7, 3, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0xCA, 0xFE, 0xF0, 0x0D, 0}));
 }
 
-class StreamTest : public ::testing::Test {
+class StreamTest : public OneModuleTest {
  protected:
-  RunningSim sim{{"serial=0x51,address=6,tcp=0,hb=0,sample=20"}};
-  WireClient host = sim.tcp(0x51);
+  StreamTest() : OneModuleTest("serial=0x51,address=6,tcp=0,hb=0,sample=20", 0x51) {}
 };
 
 TEST_F(StreamTest, EnabledValueIsSampledPeriodicallyWhileRouted) {

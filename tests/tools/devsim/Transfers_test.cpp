@@ -11,10 +11,9 @@ namespace {
 constexpr uint32_t kSerial = 0x0000BEEF;
 const char* kModule = "serial=0xBEEF,model=24,address=8,build=4321,hwversion=3,tcp=0,hb=0";
 
-class TransferTest : public ::testing::Test {
+class TransferTest : public OneModuleTest {
  protected:
-  RunningSim sim{{kModule}};
-  WireClient host = sim.tcp(kSerial);
+  TransferTest() : OneModuleTest(kModule, kSerial) {}
 };
 
 Bytes Range(uint8_t from, size_t n) {

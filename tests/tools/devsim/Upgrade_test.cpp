@@ -2,12 +2,11 @@
 // the new image.
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-
 #include <fstream>
 #include <iterator>
 
 #include "SimFixture.h"
+#include "TempDir.h"
 #include "VersionMarker.h"
 #include "aError.h"
 
@@ -69,9 +68,8 @@ void TransferFirmware(WireClient& host, uint32_t address, const Bytes& image, ui
 }
 
 TEST(Upgrade, RawPacketTransferIsWrittenAndTheRebootRunsTheNewVersion) {
-  std::string pattern = ::testing::TempDir() + "devsim_flash_XXXXXX";
-  std::string flashDir = mkdtemp(pattern.data());
-  RunningSim sim({kModule}, [&](devsim::DevSimConfig& c) { c.flashDir = flashDir; });
+  TempDir flashDir;
+  RunningSim sim({kModule}, [&](devsim::DevSimConfig& c) { c.flashDir = flashDir.path(); });
   WireClient host = sim.tcp(kSerial);
   ASSERT_EQ(host.request(kAddress, {0x5F, 0}), Packet(kAddress, {0x5F, 0, 0x20, 0, 0, 0}));  // load base
   Bytes image = Firmware(150, {200, 2, 16, 1});
@@ -90,7 +88,7 @@ TEST(Upgrade, RawPacketTransferIsWrittenAndTheRebootRunsTheNewVersion) {
   EXPECT_EQ(again.request(kAddress, {0x49, 0xFF}), Packet(kAddress, {0x49, 0xFF, 0, 0, 0, 200}));
   EXPECT_EQ(again.request(kAddress, {3, 0x47, 0x20}), Packet(kAddress, {3, 7, 0, 0x2F, 2, 16, 1}));
 
-  std::ifstream written(flashDir + "/1234ABCD.bin", std::ios::binary);
+  std::ifstream written(flashDir / "1234ABCD.bin", std::ios::binary);
   EXPECT_EQ(Bytes(std::istreambuf_iterator<char>(written), {}), image);
 }
 

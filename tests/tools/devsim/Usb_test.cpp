@@ -1,23 +1,18 @@
 // The simulated-USB contract: one Unix socket per plugged-in device and the devices list,
 // rewritten as devices appear and disappear.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <fstream>
 
 #include "SimFixture.h"
+#include "TempDir.h"
 
 using namespace devsimtest;
 
 namespace {
 
 constexpr uint32_t kHub = 0x1234ABCD;
-
-std::string MakeTempDir() {
-  std::string pattern = ::testing::TempDir() + "devsim_usb_XXXXXX";
-  return mkdtemp(pattern.data());
-}
 
 std::vector<std::string> DeviceLines(const std::string& dir) {
   std::ifstream in(dir + "/devices");
@@ -44,7 +39,8 @@ class UsbTest : public ::testing::Test {
   }
   std::string line(const char* serial, const char* ids) { return std::string(serial) + " " + ids + " " + dir + "/" + serial + ".sock"; }
 
-  std::string dir = MakeTempDir();
+  TempDir temp;
+  std::string dir = temp.path();
   RunningSim sim{{"serial=0x1234ABCD,model=17,address=6,usb,hb=0,restart=50,loaderserial",
                   "serial=0x00008001,model=5,address=2,usb,usbproduct=0x8001",
                   "serial=0x22222222,model=4,address=2,usb,usbvendor=0x1234,usbproduct=1"},
@@ -99,15 +95,15 @@ TEST_F(UsbTest, StoppingRemovesTheListAndTheSockets) {
   EXPECT_FALSE(Exists(dir + "/1234ABCD.sock"));
 }
 
-TEST(UsbConfiguration, UsbModulesNeedADirectory) {
-  devsim::DevSimConfig config;
-  devsim::ModuleSpec spec;
-  std::string error;
-  ASSERT_TRUE(devsim::ParseModuleSpec("serial=1,usb", &spec, &error));
-  config.modules.push_back(spec);
-  devsim::DevSim sim(config);
-  EXPECT_FALSE(sim.start(&error));
-  EXPECT_NE(error.find("--usb-dir"), std::string::npos);
+TEST_F(UsbTest, ASecondSimulatorOnTheSameDirectoryIsRefusedAndTouchesNothing) {
+  devsim::DevSimConfig config = ConfigFor({"serial=0x33333333,usb"});
+  config.usbDir = dir;
+  ExpectRefused(config, "another simulator already serves the USB directory " + dir);
+  EXPECT_EQ(DeviceLines(dir).size(), 3u);
+  EXPECT_FALSE(Exists(dir + "/33333333.sock"));
+  EXPECT_EQ(WireClient::Unix(dir + "/1234ABCD.sock").request(6, {3, 0x48, 0x20}), Packet(6, {3, 8, 0, 17}));
 }
+
+TEST(UsbConfiguration, UsbModulesNeedADirectory) { ExpectRefused(ConfigFor({"serial=1,usb"}), "--usb-dir"); }
 
 }  // namespace

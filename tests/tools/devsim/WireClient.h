@@ -29,28 +29,18 @@ using Bytes = std::vector<uint8_t>;
 class WireClient {
  public:
   static WireClient Tcp(uint16_t port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_port = htons(port);
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-      close(fd);
-      fd = -1;
-    }
-    return WireClient(fd);
+    return Connect(reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
   }
 
   static WireClient Unix(const std::string& path) {
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un sa{};
     sa.sun_family = AF_UNIX;
     std::strncpy(sa.sun_path, path.c_str(), sizeof sa.sun_path - 1);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-      close(fd);
-      fd = -1;
-    }
-    return WireClient(fd);
+    return Connect(reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
   }
 
   // A pseudo-terminal slave (serial port or kernel node), in raw mode.
@@ -147,6 +137,15 @@ class WireClient {
 
  private:
   explicit WireClient(int fd) : fd_(fd) {}
+
+  static WireClient Connect(const sockaddr* address, socklen_t length) {
+    int fd = socket(address->sa_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && connect(fd, address, length) != 0) {
+      close(fd);
+      fd = -1;
+    }
+    return WireClient(fd);
+  }
 
   bool fill(std::chrono::steady_clock::time_point deadline) {
     if (fd_ < 0 || eof_) return false;
