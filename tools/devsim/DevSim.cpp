@@ -132,8 +132,8 @@ bool DevSim::validate(std::string* error) const {
 
 bool DevSim::start(std::string* error) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (started_) {
-    *error = "the simulator is already running";
+  if (started_ || stopped_) {
+    *error = started_ ? "the simulator is already running" : "a stopped simulator cannot be started again";
     return false;
   }
   if (!validate(error)) return false;
@@ -237,6 +237,7 @@ void DevSim::stop() {
   std::lock_guard<std::mutex> lock(mutex_);
   closeEverything();
   started_ = false;
+  stopped_ = true;
 }
 
 void DevSim::closeEverything() {

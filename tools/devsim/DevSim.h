@@ -61,7 +61,8 @@ class DevSim {
   DevSim& operator=(const DevSim&) = delete;
 
   // Opens every transport and starts the simulator thread; false with a message on failure
-  // (nothing is left open then).
+  // (nothing is left open then, and start may be tried again). Once stopped, a simulator stays
+  // stopped.
   bool start(std::string* error);
   void stop();
 
@@ -127,6 +128,7 @@ class DevSim {
   std::thread thread_;
   std::atomic<bool> stopping_{false};
   bool started_ = false;
+  bool stopped_ = false;  // its timers and modules are spent: a new simulator is needed
 };
 
 }  // namespace devsim

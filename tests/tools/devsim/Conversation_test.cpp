@@ -9,12 +9,8 @@ using namespace devsimtest;
 namespace {
 
 constexpr uint32_t kSerial = 0x1234ABCD;
-const char* kModule = "serial=0x1234ABCD,model=17,address=6,build=100,version=2.15.3,tcp=0,hb=0,restart=100";
-
-class ConversationTest : public OneModuleTest {
- protected:
-  ConversationTest() : OneModuleTest(kModule, kSerial) {}
-};
+constexpr char kModule[] = "serial=0x1234ABCD,model=17,address=6,build=100,version=2.15.3,tcp=0,hb=0,restart=100";
+using ConversationTest = OneModuleTest<kModule>;
 
 TEST_F(ConversationTest, EachSyncRequestIsAnsweredWithOneEmptyPacketFromTheModule) {
   ASSERT_TRUE(host.connected());

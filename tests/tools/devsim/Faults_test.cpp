@@ -12,7 +12,7 @@ using devsim::FaultSpec;
 namespace {
 
 constexpr uint32_t kSerial = 0x00C0FFEE;
-const char* kModule = "serial=0x00C0FFEE,model=21,address=2,tcp=0,hb=0,restart=50";
+constexpr char kModule[] = "serial=0x00C0FFEE,model=21,address=2,tcp=0,hb=0,restart=50";
 const Bytes kGetModel = {3, 0x48, 0x20};
 const SimPacket kModel = Packet(2, {3, 8, 0, 21});
 
@@ -25,9 +25,8 @@ FaultSpec Fault(FaultSpec::Type type, uint32_t count = 1, uint32_t value = 0, de
   return f;
 }
 
-class FaultTest : public OneModuleTest {
+class FaultTest : public OneModuleTest<kModule> {
  protected:
-  FaultTest() : OneModuleTest(kModule, kSerial) {}
   void arm(const FaultSpec& f) { ASSERT_TRUE(sim.sim().addFault(kSerial, f)); }
 };
 
@@ -127,6 +126,28 @@ TEST(FaultParsing, CommandLineSpellingsAndTheirErrors) {
   EXPECT_FALSE(devsim::ParseFault("wrongsum=1", &f, &serial, &error));
   EXPECT_FALSE(devsim::ParseFault("explode", &f, &serial, &error));
   EXPECT_NE(error.find("explode"), std::string::npos);
+}
+
+// As the command line gives them: without a serial number a fault goes to the first module.
+TEST(FaultConfiguration, FaultsGivenAtStartGoToTheModuleTheyName) {
+  auto withFaults = [](devsim::DevSimConfig& config, const std::vector<std::string>& texts) {
+    for (const auto& text : texts) {
+      FaultSpec f;
+      uint32_t serial = 0;
+      std::string error;
+      ASSERT_TRUE(devsim::ParseFault(text, &f, &serial, &error)) << error;
+      config.faults.emplace_back(serial, f);
+    }
+  };
+  RunningSim sim({kModule, "serial=0x0B0B,address=4,tcp=0,hb=0"},
+                 [&](devsim::DevSimConfig& c) { withFaults(c, {"refuseprepare=5@0x0B0B", "refuseprepare=6"}); });
+  const Bytes prepare = {0x5F, 3, 0, 0, 0, 0, 0};
+  EXPECT_EQ(sim.tcp(kSerial).request(2, prepare), Packet(2, {0x5F, 7, 6, 0, 0}));
+  EXPECT_EQ(sim.tcp(0x0B0B).request(4, prepare), Packet(4, {0x5F, 7, 5, 0, 0}));
+
+  devsim::DevSimConfig unknown = ConfigFor({kModule});
+  withFaults(unknown, {"noreturn@0x99"});
+  ExpectRefused(unknown, "names module 00000099, which is not simulated");
 }
 
 TEST(FaultPlanCounting, TwoArmedDropsOfOneKindBothCount) {

@@ -91,13 +91,12 @@ class RunningSim {
   bool started_ = false;
 };
 
-// One simulated module and a host connected to it over TCP.
+// One simulated module, described by `Module`, and a host connected to it over TCP.
+template <const char* Module>
 class OneModuleTest : public ::testing::Test {
  protected:
-  OneModuleTest(const std::string& module, uint32_t serial) : sim({module}), host(sim.tcp(serial)) {}
-
-  RunningSim sim;
-  WireClient host;
+  RunningSim sim{{Module}};
+  WireClient host = sim.tcp(ConfigFor({Module}).modules.at(0).serial);
 };
 
 inline SimPacket Packet(uint8_t address, Bytes data) { return SimPacket(address, std::move(data)); }

@@ -35,10 +35,8 @@ TEST(SampleLayout, EachTypeHasItsLengthAndFieldOrder) {
             Packet(6, {3, 39, 0x40, 7, 3, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0xCA, 0xFE, 0xF0, 0x0D, 0}));
 }
 
-class StreamTest : public OneModuleTest {
- protected:
-  StreamTest() : OneModuleTest("serial=0x51,address=6,tcp=0,hb=0,sample=20", 0x51) {}
-};
+constexpr char kSampledModule[] = "serial=0x51,address=6,tcp=0,hb=0,sample=20";
+using StreamTest = OneModuleTest<kSampledModule>;
 
 TEST_F(StreamTest, EnabledValueIsSampledPeriodicallyWhileRouted) {
   EXPECT_EQ(host.request(6, {0x5D, 0x41, 0x20}), Packet(6, {0x5D, 1, 0, 0}));

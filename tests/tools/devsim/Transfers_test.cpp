@@ -8,13 +8,8 @@ using namespace devsimtest;
 
 namespace {
 
-constexpr uint32_t kSerial = 0x0000BEEF;
-const char* kModule = "serial=0xBEEF,model=24,address=8,build=4321,hwversion=3,tcp=0,hb=0";
-
-class TransferTest : public OneModuleTest {
- protected:
-  TransferTest() : OneModuleTest(kModule, kSerial) {}
-};
+constexpr char kModule[] = "serial=0xBEEF,model=24,address=8,build=4321,hwversion=3,tcp=0,hb=0";
+using TransferTest = OneModuleTest<kModule>;
 
 Bytes Range(uint8_t from, size_t n) {
   Bytes b(n);

@@ -89,10 +89,14 @@ TEST_F(UsbTest, LoaderReenumeratesUnderTheDefaultSerialAndRebootBringsBackTheOwn
   EXPECT_FALSE(Exists(dir + "/DEADDEAD.sock"));
 }
 
-TEST_F(UsbTest, StoppingRemovesTheListAndTheSockets) {
+TEST_F(UsbTest, StoppingRemovesTheListAndTheSocketsForGood) {
   sim.sim().stop();
   EXPECT_FALSE(Exists(dir + "/devices"));
   EXPECT_FALSE(Exists(dir + "/1234ABCD.sock"));
+  std::string error;
+  EXPECT_FALSE(sim.sim().start(&error));
+  EXPECT_EQ(error, "a stopped simulator cannot be started again");
+  EXPECT_FALSE(Exists(dir + "/devices"));
 }
 
 TEST_F(UsbTest, ASecondSimulatorOnTheSameDirectoryIsRefusedAndTouchesNothing) {
