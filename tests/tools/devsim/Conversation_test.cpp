@@ -68,6 +68,7 @@ TEST_F(ConversationTest, RefusedRequestsGetErrorRepliesWithTheDeviceCode) {
   EXPECT_EQ(host.request(6, {3, 0x48}), Packet(6, {3, 8, 0x80, aErrShortCommand}));                // no specifier
   EXPECT_EQ(host.request(6, {50, 0x41, 0x20}), Packet(6, {50, 1, 0x80, aErrInvalidEntity}));       // no such entity
   EXPECT_EQ(host.request(6, {9, 1, 2}), Packet(6, {9, 1, 0x82, aErrInvalidEntity}));               // unknown command
+  EXPECT_TRUE(sim.logContains("unknown command 9 (09 01 02)"));
 }
 
 TEST_F(ConversationTest, GarbageAndStrangersAreSkippedAndLogged) {
