@@ -90,6 +90,13 @@ class Updater {
   // Reports at error level that an operation is missing from this build.
   void _report_unavailable(const char* operation);
 
+  // Update: the build an update takes when none is given, the connection to the device (directly
+  // or through a router), and the record of a successful transfer.
+  uint32_t _choose_build(UpdaterStoreItem& item, uint32_t serialNumber, uint32_t build);
+  aErr _connect_target(Tessaron::Axonforge::Module& target, uint32_t serialNumber, uint32_t routerSerial);
+  static void _record_transfer(UpdaterStore& store, UpdaterStoreItem& item, uint32_t serialNumber,
+                               const std::string& birdFile);
+
   std::string serverUrl;
   std::string storageDir;
   UpdaterDisplayInterface& display;
