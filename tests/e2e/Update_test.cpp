@@ -1,0 +1,311 @@
+// The update command end to end: the updater program updates modules of the device simulator
+// over simulated USB, over TCP and through a router, with images made by the BIRD recipe. Every
+// update runs inside a private network namespace: a device that USB does not know is looked for
+// on the network.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "BirdFile.h"
+#include "BirdRecipe.h"
+#include "DevSimProcess.h"
+#include "FileInspection.h"
+#include "KeyValueStore.h"
+#include "Netns.h"
+#include "TempDir.h"
+#include "UpdateServerProcess.h"
+#include "UpdaterProcess.h"
+
+namespace {
+
+constexpr uint32_t kSerial = 0x1234ABCD;
+const char kSerialText[] = "1234ABCD";
+constexpr uint32_t kNewBuild = 1234;
+// A hub (model 17) running build 100; it restarts quickly so that tests stay short.
+const std::string kHub = "serial=0x1234ABCD,model=17,address=6,build=100,version=2.15.3,restart=300";
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+BirdRecipe HubImage() {
+  BirdRecipe recipe;
+  recipe.model = 17;
+  recipe.build = kNewBuild;
+  recipe.version = "2.16.1";
+  recipe.generic = true;
+  recipe.firmwareSize = 6000;
+  recipe.blockSize = 4096;  // two firmware blocks
+  return recipe;
+}
+
+// What the device's flash must hold after an update with this file: the firmware blocks, with
+// the device's serial number patched into a generic image.
+std::vector<uint8_t> ExpectedFlash(const std::string& path, uint32_t serial) {
+  BirdFile bird(path.c_str());
+  if (bird.hasSerialOffsets) bird.ReplaceSerialNumber(serial);
+  std::vector<uint8_t> image;
+  for (const BirdBlock& block : bird.FindBlocks(BirdFile::BLOCK_FIRMWARE)) {
+    image.resize(block.address + block.length - 4, 0xFF);
+    std::copy(block.data + 4, block.data + block.length, image.begin() + block.address);
+  }
+  return image;
+}
+
+std::vector<uint8_t> ReadBytes(const std::string& path) {
+  const std::string text = ReadTextFile(path);
+  return {text.begin(), text.end()};
+}
+
+// One simulated setup: a work directory with the store, the images and the flash images that
+// devsim writes after each reboot into new firmware.
+class UpdateScene {
+ public:
+  UpdateScene(const std::vector<std::string>& modules, const std::vector<std::string>& extraArgs = {})
+      : sim_(Arguments(modules, extraArgs)) {}
+
+  bool ready() const { return sim_.ready(); }
+  DevSimProcess& sim() { return sim_; }
+  std::string store() const { return work_ / "store"; }
+  std::string settingsPath(const std::string& serial = kSerialText) const {
+    return work_ / ("store/updater/" + serial + "/.settings");
+  }
+
+  std::string image(const BirdRecipe& recipe, const std::string& name = "image.bird") {
+    std::string error;
+    const std::string path = work_ / name;
+    EXPECT_TRUE(WriteBirdFile(recipe, path, &error)) << error;
+    return path;
+  }
+
+  ProcessResult updater(const std::vector<std::string>& args) {
+    return RunUpdater(store(), args, sim_.childEnvironment());
+  }
+
+  // The flash image devsim wrote after the module rebooted into new firmware.
+  std::vector<uint8_t> flash(const std::string& serial = kSerialText) {
+    const std::string path = work_ / ("flash/" + serial + ".bin");
+    for (int i = 0; i < 300 && !IsRegularFile(path); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return ReadBytes(path);
+  }
+  bool flashWritten(const std::string& serial = kSerialText) const {
+    return IsRegularFile(work_ / ("flash/" + serial + ".bin"));
+  }
+
+ private:
+  std::vector<std::string> Arguments(const std::vector<std::string>& modules, const std::vector<std::string>& extra) {
+    std::filesystem::create_directories(work_ / "flash");
+    std::vector<std::string> args = {"--flash-dir", work_ / "flash"};
+    for (const std::string& module : modules) {
+      args.push_back("--module");
+      args.push_back(module);
+    }
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+  }
+
+  TempDir work_;  // before the simulator, which writes into it
+  DevSimProcess sim_;
+};
+
+std::string Setting(const std::string& settingsPath, const char* key) {
+  KeyValueStore settings;
+  if (settings.Load(settingsPath.c_str()) != aErrNone) return "";
+  return settings.GetString(key, "");
+}
+
+// Runs the update and checks what every successful update must leave behind.
+void ExpectUpdated(UpdateScene& scene, const std::vector<std::string>& args, const std::string& imagePath,
+                   const std::string& recorded) {
+  ProcessResult r = scene.updater(args);
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_TRUE(Contains(r.out, "Update time: ")) << r.out;
+  EXPECT_EQ(scene.flash(), ExpectedFlash(imagePath, kSerial));
+  EXPECT_EQ(Setting(scene.settingsPath(), "LATEST_TRANSFER"), recorded);
+  EXPECT_NE(Setting(scene.settingsPath(), "LAST_TRANSFER_DATE"), "");
+}
+
+}  // namespace
+
+TEST(Update, GenericImageOverUsbIsPatchedWrittenAndRunsAfterTheReboot) {
+  RUN_INSIDE_NETNS();
+  UpdateScene scene({kHub + ",usb"});
+  ASSERT_TRUE(scene.ready()) << scene.sim().Log();
+  const std::string image = scene.image(HubImage());
+
+  ExpectUpdated(scene, {"-U", "-d", kSerialText, "-f", image}, image, image);
+  const std::vector<uint8_t> flash = scene.flash();
+  ASSERT_GT(flash.size(), 0x104u);
+  EXPECT_EQ(flash[0x100], 0xCD) << "the serial number word, little-endian";
+  EXPECT_EQ(flash[0x103], 0x12);
+
+  ProcessResult r = scene.updater({"-D"});
+  EXPECT_TRUE(Contains(r.out, "    1234ABCD  06       06      AF-USBHub2x4   2.16.1 (1234)\n")) << r.out << r.err;
+}
+
+TEST(Update, OverTcpTheDeviceIsFoundOnTheNetwork) {
+  RUN_INSIDE_NETNS();
+  UpdateScene scene({kHub + ",tcp=0"}, {"--discovery", "--bind", "0.0.0.0"});
+  ASSERT_TRUE(scene.ready()) << scene.sim().Log();
+  const std::string image = scene.image(HubImage());
+  ExpectUpdated(scene, {"-U", "-d", kSerialText, "-f", image}, image, image);
+}
+
+TEST(Update, LoaderInTheFileIsStartedAndTheDeviceIsFoundAgainUnderItsLoaderSerial) {
+  RUN_INSIDE_NETNS();
+  UpdateScene scene({kHub + ",usb,loaderserial"});
+  ASSERT_TRUE(scene.ready()) << scene.sim().Log();
+  BirdRecipe recipe = HubImage();
+  recipe.loaderSize = 3000;
+  const std::string image = scene.image(recipe);
+
+  ProcessResult r = scene.updater({"-X", "0x500", "-U", "-d", kSerialText, "-f", image});
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_TRUE(Contains(r.out, "Transferring loader block 1 of 1, 3004 bytes\nTransferred 1 blocks, 3004 total bytes\n"
+                              "Starting Load on Device\n"))
+      << r.out;
+  EXPECT_TRUE(Contains(r.err, "NETWORK: Attempting to reconnect DEFAULT sn. Attempt: 1 of 5\n")) << r.err;
+  EXPECT_TRUE(Contains(r.err, "NETWORK: Reconnected to device\n")) << r.err;
+  EXPECT_EQ(scene.flash(), ExpectedFlash(image, kSerial));
+}
+
+TEST(Update, UeiBytesCarryTheBlocksWhenTheDeviceOffersThemAndMIsOn) {
+  RUN_INSIDE_NETNS();
+  UpdateScene scene({kHub + ",usb,ueibytes,pooled"});
+  ASSERT_TRUE(scene.ready()) << scene.sim().Log();
+  const std::string image = scene.image(HubImage());
+
+  ProcessResult r = scene.updater({"-X", "0x400", "-m", "1", "-U", "-d", kSerialText, "-f", image});
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_TRUE(Contains(r.err, "val_UPGRADE_DATA_UEI")) << r.err;
+  EXPECT_FALSE(Contains(r.err, "val_UPGRADE_DATA,")) << "no raw data packets";
+  EXPECT_EQ(scene.flash(), ExpectedFlash(image, kSerial));
+
+  r = scene.updater({"-X", "0x400", "-m", "0", "-U", "-d", kSerialText, "-f", image});
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_FALSE(Contains(r.err, "val_UPGRADE_DATA_UEI")) << "without -m the device gets data packets";
+}
+
+TEST(Update, ThroughARouterTheModuleIsFoundOnTheBusAndUpdated) {
+  RUN_INSIDE_NETNS();
+  UpdateScene scene({"serial=0x0000A001,model=5,address=2,usb,restart=300",
+                     "serial=0x1234ABCD,model=17,address=8,build=100,version=2.15.3,behind=0x0000A001,restart=300"});
+  ASSERT_TRUE(scene.ready()) << scene.sim().Log();
+  const std::string image = scene.image(HubImage());
+  ExpectUpdated(scene, {"-U", "-d", kSerialText, "-r", "A001", "-f", image}, image, image);
+}
+
+TEST(Update, TheStoreSuppliesTheLatestDownloadAndTheTransferIsRecordedByBuild) {
+  RUN_INSIDE_NETNS();
+  UpdateScene scene({kHub + ",usb"});
+  ASSERT_TRUE(scene.ready()) << scene.sim().Log();
+  const std::string deviceDir = scene.store() + "/updater/" + kSerialText;
+  std::filesystem::create_directories(deviceDir);
+  const std::string image = scene.image(HubImage(), "store/updater/1234ABCD/1234.bird");
+  WriteTextFile(deviceDir + "/.settings", "LATEST_DOWNLOAD=1234.bird\n");
+
+  ProcessResult r = scene.updater({"-U", "-d", kSerialText});
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_TRUE(Contains(r.out, "Updating with the Latest Download\nUpdating firmware with build: 1234\n")) << r.out;
+  EXPECT_EQ(scene.flash(), ExpectedFlash(image, kSerial));
+  EXPECT_EQ(Setting(scene.settingsPath(), "LATEST_TRANSFER"), "1234.bird");
+}
+
+TEST(Update, AnEmptyStoreDoesNotUpdateToANewerBuildTheServerKnows) {
+  RUN_INSIDE_NETNS();
+  TempDir firmware;
+  BirdRecipe newer = HubImage();
+  newer.build = 1300;
+  ASSERT_TRUE(WriteBirdFile(newer, firmware / "1300.bird"));
+  WriteTextFile(firmware / "index.txt", "build 1234ABCD 1300 2.17.0 1300.bird\n");
+  UpdateServerProcess server(firmware.path());
+  ASSERT_TRUE(server.ready());
+  UpdateScene scene({kHub + ",usb"});
+  ASSERT_TRUE(scene.ready()) << scene.sim().Log();
+
+  ProcessResult r = scene.updater({"-U", "-d", kSerialText, "-u", server.Url()});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_TRUE(Contains(r.out, "New firmware is available.  Updater will proceed if valid firmware is found locally.\n"))
+      << r.out;
+  EXPECT_TRUE(Contains(r.err, "Could not find valid build for this device.\n")) << r.err;
+  EXPECT_FALSE(scene.flashWritten());
+}
+
+// Failures: exit 1, nothing recorded, the device keeps its firmware.
+TEST(Update, ImagesForAnotherModelOrDeviceAreRefusedUnlessOverridden) {
+  RUN_INSIDE_NETNS();
+  UpdateScene scene({kHub + ",usb"});
+  ASSERT_TRUE(scene.ready()) << scene.sim().Log();
+  BirdRecipe otherModel = HubImage();
+  otherModel.model = 19;
+  const std::string wrongModel = scene.image(otherModel, "model.bird");
+  BirdRecipe otherDevice = HubImage();
+  otherDevice.generic = false;
+  otherDevice.serial = 0x0BADBEEF;
+  const std::string wrongDevice = scene.image(otherDevice, "device.bird");
+
+  ProcessResult r = scene.updater({"-U", "-d", kSerialText, "-f", wrongModel});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_TRUE(Contains(r.err, "Connected device model and Bird file model do not match [AF-USBHub2x4] (0)\n"
+                              "Birdfile failed validation\n"))
+      << r.err;
+  r = scene.updater({"-U", "-d", kSerialText, "-f", wrongDevice});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.err, "Birdfile failed validation\n");
+  EXPECT_FALSE(scene.flashWritten());
+  EXPECT_FALSE(IsRegularFile(scene.settingsPath()));
+
+  ExpectUpdated(scene, {"-U", "-d", kSerialText, "-OVERRIDE", "-f", wrongModel}, wrongModel, wrongModel);
+}
+
+TEST(Update, AnAbsentDeviceIsReported) {
+  RUN_INSIDE_NETNS();
+  UpdateScene scene({kHub + ",usb"});
+  ASSERT_TRUE(scene.ready()) << scene.sim().Log();
+  const std::string image = scene.image(HubImage());
+  ProcessResult r = scene.updater({"-U", "-d", "0BADBEEF", "-f", image});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.err, "Failed to connect to module [0BADBEEF]\n");
+}
+
+TEST(Update, TransferFailuresEndTheUpdateWithoutRecordingIt) {
+  RUN_INSIDE_NETNS();
+  const std::string settings = "LATEST_TRANSFER=1000.bird\n";
+  struct Case {
+    std::vector<std::string> faults;
+    bool loader;
+    const char* why;
+  };
+  const std::vector<Case> cases = {
+      {{"drop=data:1", "drop=data:2", "drop=data:3", "drop=data:4", "drop=data:5"}, false, "a block failing 5 times"},
+      {{"wrongsum"}, true, "a loader block whose sum does not match"},
+      {{"refuseprepare=2"}, false, "a refused prepare"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> extra;
+    for (const std::string& fault : c.faults) {
+      extra.push_back("--fault");
+      extra.push_back(fault);
+    }
+    UpdateScene scene({kHub + ",usb"}, extra);
+    ASSERT_TRUE(scene.ready()) << scene.sim().Log();
+    std::filesystem::create_directories(scene.store() + "/updater/" + kSerialText);
+    WriteTextFile(scene.settingsPath(), settings);
+    BirdRecipe recipe = HubImage();
+    if (c.loader) recipe.loaderSize = 100;
+    const std::string image = scene.image(recipe);
+
+    ProcessResult r = scene.updater({"-X", "1", "-U", "-d", kSerialText, "-f", image});
+    EXPECT_EQ(r.exitCode, 1) << c.why;
+    EXPECT_TRUE(Contains(r.err, "Failed _transfer_firmware(): ")) << c.why << "\n" << r.err;
+    EXPECT_FALSE(Contains(r.out, "Update time")) << c.why;
+    EXPECT_EQ(ReadTextFile(scene.settingsPath()), settings) << c.why;
+    EXPECT_FALSE(scene.flashWritten()) << c.why;
+    if (c.loader) {
+      EXPECT_FALSE(Contains(r.out, "Starting Load on Device")) << "a loader with a bad block is never started";
+    }
+  }
+}
