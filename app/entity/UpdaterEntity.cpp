@@ -118,14 +118,14 @@ aErr UpdaterEntity::_block_transfer_uei_helper(const uint8_t* data, uint32_t len
   return aErrNone;
 }
 
-aErr UpdaterEntity::sendDataPackets(const uint8_t* data, uint32_t length, uint32_t& blocks, uint32_t& sum) {
-  uint32_t offset = 0;
+aErr UpdaterEntity::sendDataPackets(const uint8_t* data, uint32_t length, uint32_t& blocks, uint32_t& sum,
+                                    uint32_t& transferred) {
   unsigned resends = 0;
-  while (offset < length) {
-    const uint32_t chunk = length - offset < DATA_CHUNK_MAX ? length - offset : DATA_CHUNK_MAX;
+  while (transferred < length) {
+    const uint32_t chunk = length - transferred < DATA_CHUNK_MAX ? length - transferred : DATA_CHUNK_MAX;
     Log::log(DEBUG_Network_FIRM, "\nNETWORK: Block Transfer {cmdUPGRADE, val_UPGRADE_DATA, %d} \n",
              static_cast<int>(chunk));
-    aErr err = sendOperation(val_UPGRADE_DATA, data + offset, static_cast<uint8_t>(chunk));
+    aErr err = sendOperation(val_UPGRADE_DATA, data + transferred, static_cast<uint8_t>(chunk));
     if (err != aErrNone) {
       Log::log(DEBUG_Network_FIRM, "\nNETWORK: Error sending UPGRADE_DATA (%d)\n", err);
       return err;
@@ -147,11 +147,11 @@ aErr UpdaterEntity::sendDataPackets(const uint8_t* data, uint32_t length, uint32
       continue;  // the same chunk again
     }
     resends = 0;
-    sum += sByteSum(data + offset, chunk);
-    offset += chunk;
+    sum += sByteSum(data + transferred, chunk);
+    transferred += chunk;
     ++blocks;
     Log::log(DEBUG_Network_FIRM, "\nNETWORK: accepted %d more bytes (%d of %d remaining)\n", static_cast<int>(chunk),
-             static_cast<int>(length - offset), static_cast<int>(length));
+             static_cast<int>(length - transferred), static_cast<int>(length));
   }
   return aErrNone;
 }
@@ -179,18 +179,22 @@ aErr UpdaterEntity::verifyBlockSum(uint32_t sum, uint32_t blocks) {
 aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32_t& blocks) {
   Log::log(DEBUG_Network_FIRM, "\nNETWORK: Block Transfer\n");
   uint32_t sum = 0;
+  uint32_t transferred = 0;
   aErr err;
   if (ueiData) {
     err = _block_transfer_uei_helper(data, length, blocks, sum);
     if (err != aErrNone) return err;
+    transferred = length;
     Log::log(DEBUG_Network_FIRM, "\nNETWORK: accepted %d bytes \n", static_cast<int>(length));
   } else {
-    err = sendDataPackets(data, length, blocks, sum);
-    if (err != aErrNone) return err;
+    err = sendDataPackets(data, length, blocks, sum, transferred);
+    // A request that could not be sent ends the transfer at once; a missing reply is reported
+    // with the progress made.
+    if (err != aErrNone && err != aErrPacket) return err;
   }
-  Log::log(DEBUG_Network_FIRM, "\nNETWORK: transferred %d of %d bytes\n", static_cast<int>(length),
+  Log::log(DEBUG_Network_FIRM, "\nNETWORK: transferred %d of %d bytes\n", static_cast<int>(transferred),
            static_cast<int>(length));
-  if (!verifySum) return aErrNone;
+  if (err != aErrNone || !verifySum) return err;
   return verifyBlockSum(sum, blocks);
 }
 

@@ -87,8 +87,8 @@ class UpdaterEntity : public Tessaron::Axonforge::EntityClass {
   // Waits for the first reply that begins with cmdUPGRADE and `operation`; reply receives all
   // its data bytes and replyLength their count.
   aErr receiveReply(UpgradeOperation operation, uint8_t* reply, uint8_t& replyLength);
-  // The raw data packet loop of _block_transfer.
-  aErr sendDataPackets(const uint8_t* data, uint32_t length, uint32_t& blocks, uint32_t& sum);
+  // The raw data packet loop of _block_transfer; transferred counts the bytes the device took.
+  aErr sendDataPackets(const uint8_t* data, uint32_t length, uint32_t& blocks, uint32_t& sum, uint32_t& transferred);
   aErr verifyBlockSum(uint32_t sum, uint32_t blocks);
   // One round of reconnect attempts; `connect` makes one attempt.
   template <typename Connect>
