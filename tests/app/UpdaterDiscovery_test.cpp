@@ -23,8 +23,9 @@ constexpr uint32_t kRouter = 0xD272031D;
 
 class UpdaterDiscovery : public ::testing::Test {
  protected:
-  // Starts the simulator with these modules, its USB devices visible to this process.
-  void Start(const std::vector<std::string>& modules) {
+  // Starts the simulator with these modules, its USB devices visible to this process. With
+  // networkQuery it also answers the network module query (namespaces only).
+  void Start(const std::vector<std::string>& modules, bool networkQuery = false) {
     devsim::DevSimConfig config;
     for (const std::string& text : modules) {
       devsim::ModuleSpec spec;
@@ -33,6 +34,10 @@ class UpdaterDiscovery : public ::testing::Test {
       config.modules.push_back(spec);
     }
     config.usbDir = usbDir_.path();
+    if (networkQuery) {
+      config.discovery = true;
+      config.bindAddress = "0.0.0.0";
+    }
     setenv("AXONFORGE_USBSIM_DIR", usbDir_.path().c_str(), 1);
     sim_ = std::make_unique<devsim::DevSim>(config);
     std::string error;
@@ -110,6 +115,21 @@ TEST_F(UpdaterDiscovery, RouterScanRecordsEachModuleWithTheRoutersTransport) {
   ASSERT_TRUE(sim_->status(kRouter, &router));
   EXPECT_EQ(router.routeToMe, 0);
   EXPECT_TRUE(display_.Errors().empty());
+}
+
+TEST_F(UpdaterDiscovery, WithoutATransportUsbDevicesComeFirstThenNetworkModules) {
+  RUN_INSIDE_NETNS();
+  Start({"serial=0x1234ABCD,model=5,address=10,build=55,tcp=0,hb=0", "serial=0x40F5849A,model=19,usb,hb=0"}, true);
+  std::vector<DeviceInfo> devices = updater_.Discover_Devices(INVALID);
+  ASSERT_EQ(devices.size(), 2u);
+  EXPECT_EQ(devices[0].spec.type, USB);
+  EXPECT_EQ(devices[0].spec.serialNumber, 0x40F5849Au);
+  EXPECT_EQ(devices[0].modelName, "AF-USBHub3p");
+  EXPECT_EQ(devices[1].spec.type, TCPIP);
+  EXPECT_EQ(devices[1].spec.serialNumber, 0x1234ABCDu);
+  EXPECT_EQ(devices[1].build, 55u);
+  EXPECT_EQ(devices[1].spec.module, 10u);
+  for (const DeviceInfo& device : devices) EXPECT_EQ(device.error, 0u);
 }
 
 }  // namespace
