@@ -8,28 +8,33 @@
 #include "FileInspection.h"
 #include "FirmwareFixture.h"
 #include "KeyValueStore.h"
+#include "LoopbackServer.h"
 #include "RunProcess.h"
 #include "TempDir.h"
+#include "UpdaterProcess.h"
 #include "UpdateProtocolServer.h"
 #include "UpdateServerProcess.h"
 
 namespace {
 
-const char kUpdater[] = PROJECT_BINARY_DIR "/app/updater";
 const char kSerial[] = "40F5849A";
-const char kClosedServer[] = "http://127.0.0.1:1/cgi/u";
 
 // The device's builds: build numbers do not follow the versions, so the listing's order shows.
 class GetListCli : public ::testing::Test {
  protected:
   GetListCli()
       : firmware_(tmp_.path(), 0x40F5849A, 19, {{1200, "2.10.0"}, {1300, "2.11.2"}, {1500, "2.9.7"}}),
-        home_(tmp_ / "home") {}
+        home_(tmp_ / "home"),
+        closedServer_("http://127.0.0.1:" + std::to_string(LoopbackServer::UnusedPort()) + "/cgi/u") {}
 
-  ProcessResult Run(const std::string& url, std::vector<std::string> args, bool onTerminal = false) {
-    std::vector<std::string> argv = {kUpdater, "-i", home_, "-u", url};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return onTerminal ? RunProcessOnTerminal(argv) : RunProcess(argv);
+  ProcessResult Run(const std::string& url, std::vector<std::string> args,
+                    const std::vector<std::string>& environment = {}) {
+    args.insert(args.begin(), {"-u", url});
+    return RunUpdater(home_, args, environment);
+  }
+  ProcessResult RunOnTerminal(const std::string& url, std::vector<std::string> args) {
+    args.insert(args.begin(), {UpdaterBinary(), "-i", home_, "-u", url});
+    return RunProcessOnTerminal(args);
   }
   std::string StorePath(const std::string& name = "") const {
     return home_ + "/updater/" + kSerial + (name.empty() ? "" : "/" + name);
@@ -38,6 +43,7 @@ class GetListCli : public ::testing::Test {
   TempDir tmp_;
   FirmwareFixture firmware_;
   std::string home_;
+  std::string closedServer_;
 };
 
 TEST_F(GetListCli, ListsTheServersBuildsNewestVersionFirst) {
@@ -54,9 +60,9 @@ TEST_F(GetListCli, ListsTheServersBuildsNewestVersionFirst) {
       "1500           \t2.9.7          \n";
   EXPECT_EQ(r.out.substr(r.out.find('\n') + 1), listing) << r.out;
 
-  ProcessResult down = Run(kClosedServer, {"-B", "-d", kSerial});
+  ProcessResult down = Run(closedServer_, {"-B", "-d", kSerial});
   EXPECT_EQ(down.exitCode, 0);
-  EXPECT_EQ(down.err, std::string("Server request failed for ") + kClosedServer + "\n");
+  EXPECT_EQ(down.err, std::string("Server request failed for ") + closedServer_ + "\n");
   EXPECT_NE(down.out.find("\nNo builds found for device [40F5849A]\n"), std::string::npos) << down.out;
 }
 
@@ -85,7 +91,7 @@ TEST_F(GetListCli, GetStoresTheServedFileAndLocalListReadsItsVersion) {
   EXPECT_EQ(settings.GetString("LATEST_DOWNLOAD"), "1300.bird");
   EXPECT_FALSE(settings.GetString("LAST_DOWNLOAD_DATE").empty());
 
-  ProcessResult local = Run(kClosedServer, {"-L", "-d", kSerial});
+  ProcessResult local = Run(closedServer_, {"-L", "-d", kSerial});
   EXPECT_EQ(local.exitCode, 0) << local.err;
   EXPECT_NE(local.out.find("Build List for device [40F5849A]:\n\n"
                            "Build          \tVersion        \n"
@@ -117,7 +123,7 @@ TEST_F(GetListCli, SpinnerAnimatesOnATerminal) {
                                                    std::this_thread::sleep_for(std::chrono::milliseconds(450));
                                                    return serve(query);
                                                  }}}));
-  ProcessResult r = Run(server.Url(), {"-G", "-d", kSerial}, true);
+  ProcessResult r = RunOnTerminal(server.Url(), {"-G", "-d", kSerial});
   EXPECT_EQ(r.exitCode, 0) << r.err;
   // A fresh process starts at the first frame and advances one frame per 100 ms.
   size_t first = r.out.find("\r (Downloading) .      \r");
