@@ -1,14 +1,17 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "DevSimProcess.h"
 #include "FileInspection.h"
 #include "FirmwareFixture.h"
 #include "KeyValueStore.h"
 #include "LoopbackServer.h"
+#include "Netns.h"
 #include "RunProcess.h"
 #include "TempDir.h"
 #include "UpdaterProcess.h"
@@ -137,6 +140,32 @@ TEST_F(GetListCli, SpinnerAnimatesOnATerminal) {
   // The line is blanked when the download ends.
   EXPECT_NE(r.out.find("\r" + std::string(88, ' ') + "\r", third), std::string::npos);
   EXPECT_EQ(ReadTextFile(StorePath("1500.bird")), firmware_.FileBytes(1500));
+}
+
+// An update may look for the device on the network, so it runs inside a private namespace.
+TEST_F(GetListCli, GetThenUpdateInstallsTheBuildJustFetched) {
+  RUN_INSIDE_NETNS();
+  const std::string flashDir = tmp_ / "flash";
+  ASSERT_EQ(mkdir(flashDir.c_str(), 0755), 0);
+  DevSimProcess sim({"--flash-dir", flashDir, "--module",
+                     "serial=0x40F5849A,model=19,address=6,build=1000,version=2.0.0,restart=300,usb"});
+  ASSERT_TRUE(sim.ready()) << sim.Log();
+  UpdateServerProcess server(firmware_.root());
+  ASSERT_TRUE(server.ready()) << server.Log();
+
+  // Not the newest build: the update must take the one fetched, not look for the latest.
+  ProcessResult r = Run(server.Url(), {"-G", "-U", "-d", kSerial, "-b", "1200"}, sim.childEnvironment());
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err << sim.Log();
+  EXPECT_NE(r.out.find("Updating firmware with build: 1200\n"), std::string::npos) << r.out;
+  EXPECT_EQ(ReadTextFile(StorePath("1200.bird")), firmware_.FileBytes(1200));
+
+  // devsim writes the flash image once the module has rebooted into it; then it runs build 1200.
+  const std::string flash = flashDir + "/" + kSerial + ".bin";
+  for (int i = 0; i < 300 && !IsRegularFile(flash); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_NE(ReadTextFile(flash).find(std::string("AFVER:1200:2.10.0") + '\0'), std::string::npos);
+  ProcessResult listed = Run(closedServer_, {"-D"}, sim.childEnvironment());
+  EXPECT_NE(listed.out.find("    40F5849A  06       06      AF-USBHub3p    2.10.0 (1200)\n"), std::string::npos)
+      << listed.out;
 }
 
 }  // namespace
