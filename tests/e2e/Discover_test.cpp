@@ -30,12 +30,9 @@ const std::vector<std::string> kRouterWithBus = {
     "--module", "serial=0x0A0B0C0D,model=26,address=8,build=702,version=2.16.0,behind=0xD272031D",
     "--module", "serial=0x00C0FFEE,model=13,address=252,build=703,version=3.0.4,behind=0xD272031D"};
 // The listing lines of the three modules (the router's address is 4 however it is reached).
-const char kBusLine2[] =
-    "    2181F0EE  02       04      AF-MTM-Relay   1.3.7 (701)";
-const char kBusLine8[] =
-    "    0A0B0C0D  08       04      AF-MTM-Load    2.16.0 (702)";
-const char kBusLine252[] =
-    "    00C0FFEE  FC       04      AF-MTM-IO      3.0.4 (703)";
+const char kBusLine2[] = "    2181F0EE  02       04      AF-MTM-Relay   1.3.7 (701)";
+const char kBusLine8[] = "    0A0B0C0D  08       04      AF-MTM-Load    2.16.0 (702)";
+const char kBusLine252[] = "    00C0FFEE  FC       04      AF-MTM-IO      3.0.4 (703)";
 
 std::vector<std::string> With(std::vector<std::string> base, const std::string& transport) {
   base[1] += "," + transport;
@@ -89,9 +86,9 @@ TEST(Discover, ListsUsbModulesAndFlagsOneThatAnotherProgramHolds) {
   r = RunUpdater(store.path(), {"-D", "-t", "USB"}, sim.childEnvironment());
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_TRUE(Contains(r.out, "    40F5849A  06       06      AF-USBHub3p    2.15.3 (1234)\n")) << r.out;
-  EXPECT_TRUE(std::regex_search(
-      r.out, std::regex("\n    0BADBEEF  \\[Error \\([1-9][0-9]*\\): Is someone else connected to this device\\?\\]\n")))
-      << r.out;
+  static const std::regex busyLine(
+      "\n    0BADBEEF  \\[Error \\([1-9][0-9]*\\): Is someone else connected to this device\\?\\]\n");
+  EXPECT_TRUE(std::regex_search(r.out, busyLine)) << r.out;
   // Discovery writes nothing to the store.
   EXPECT_EQ(DirectoryNames(store / "updater"), std::vector<std::string>{});
 }
@@ -113,6 +110,14 @@ TEST(Discover, RouterScanOverUsbListsTheBusAndSkipsTheRoutersOwnAddress) {
     if (address != 4) expected.push_back(address);
   EXPECT_EQ(ProbedAddresses(r.err), expected);
   EXPECT_EQ(expected.size(), 125u);
+
+  // A router that another program holds cannot be scanned: the error, an empty list, success.
+  UsbClaim claim(sim.usbDir(), "D272031D");
+  ASSERT_TRUE(claim.held());
+  r = RunUpdater(store.path(), {"-D", "-t", "USB", "-r", "D272031D"}, sim.childEnvironment());
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_TRUE(std::regex_search(r.err, std::regex("^Error [1-9][0-9]* on connectFromSpec\n$"))) << r.err;
+  EXPECT_TRUE(Contains(r.out, "Discovered Devices: (USB)\n    No devices found.\n")) << r.out;
 }
 
 TEST(Discover, UnknownRouterListsNoDevicesAndSucceeds) {
