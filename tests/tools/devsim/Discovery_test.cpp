@@ -86,6 +86,10 @@ void AnswersQueriesInside() {
   EXPECT_LT(recv(listener, extra, sizeof extra, 0), 0) << "the module behind the router does not answer";
   close(listener);
   close(sender);
+
+  devsim::DevSimConfig second = ConfigFor({"serial=0x77,tcp=0,hb=0"});
+  second.discovery = true;
+  ExpectRefused(second, "cannot bind the discovery port 9888");
 }
 
 TEST(Discovery, AnswersANetworkModuleQueryInsideANamespace) {

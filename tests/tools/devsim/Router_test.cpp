@@ -75,6 +75,18 @@ TEST_F(RouterTest, AModuleOnTheBusRestartsWhileTheRoutersLinkStaysUp) {
   EXPECT_EQ(sim.status(kRouter).restarts, 0u);
 }
 
+// A reply never leaves before the bus could have carried the transfer (only a lower bound: how
+// fast the simulator is otherwise is measured in bench/).
+TEST_F(RouterTest, RepliesWaitForTheirBusTime) {
+  auto elapsedMicros = [&](const Bytes& request) {
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(host.request(4, request).has_value());
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count();
+  };
+  EXPECT_GE(elapsedMicros({8, 0, 7, 23, 0}), devsim::I2CEntity::BusTimeMicros(0, 23, true));
+  EXPECT_GE(elapsedMicros({8, 0, 9, 23, 0}), devsim::I2CEntity::BusTimeMicros(0, 0, false)) << "a NACK after the address";
+}
+
 TEST(I2CBusTime, GrowsWithTheBytesAndShrinksWithTheSpeed) {
   using devsim::I2CEntity;
   EXPECT_EQ(I2CEntity::BusTimeMicros(0, 0, false), 110u);  // 11 bits at 100 kHz
