@@ -55,6 +55,13 @@ uint8_t sSlotFilter(const aPacket* packet, void* reference) {
 
 bool sIsError(const aPacket& reply) { return (reply.data[1] & kSlotError) != 0; }
 
+// The code an error reply carries at data[at]; one without a code (or with 0) must still read
+// as a failure, or a transfer cut short would pass for a whole one.
+aErr sRefusal(const aPacket& reply, uint8_t at) {
+  const uint8_t code = reply.dataSize > at ? reply.data[at] : 0;
+  return code != aErrNone ? static_cast<aErr>(code) : aErrUnknown;
+}
+
 // Sends a slot request (its header, then extra bytes) and waits for the reply. The result is
 // the queuing error; *reply stays empty when nothing came.
 aErr sExchange(const Link::impl& self, uint8_t module, const SlotRequest& request, const uint8_t* extra,
@@ -87,7 +94,7 @@ aErr sCloseSlot(const Link::impl& self, uint8_t module, uint8_t handle) {
   aErr result = sExchange(self, module, request, nullptr, 0, kSlotWaitMs, &reply);
   if (!reply) return result;
   if (reply->dataSize != 4) return aErrIO;
-  return sIsError(*reply) ? static_cast<aErr>(reply->data[3]) : aErrNone;
+  return sIsError(*reply) ? sRefusal(*reply, 3) : aErrNone;
 }
 
 // Capacity or size of a slot: a big-endian 16-bit value in a 6-byte reply.
@@ -99,7 +106,7 @@ aErr sSlotQuantity(const Link& link, const Link::impl& self, uint8_t subcommand,
   aErr result = sExchange(self, module, SlotRequest{subcommand, store, slot, 0}, nullptr, 0, kSlotWaitMs, &reply);
   if (result != aErrNone) return result;
   if (!reply) return aErrTimeout;
-  if (sIsError(*reply)) return reply->dataSize > 4 ? static_cast<aErr>(reply->data[4]) : aErrUnknown;
+  if (sIsError(*reply)) return sRefusal(*reply, 4);
   if (reply->dataSize != 6) return aErrUnknown;
   *quantity = aUEI_RetrieveShort(reply->data + 4);
   return aErrNone;
@@ -120,7 +127,7 @@ aErr sWriteChunks(const Link::impl& self, uint8_t module, uint8_t handle, const 
     if (result != aErrNone) return result;
     if (!reply) return aErrTimeout;
     if (reply->dataSize == 4) {
-      if (sIsError(*reply)) return static_cast<aErr>(reply->data[3]);
+      if (sIsError(*reply)) return sRefusal(*reply, 3);
       if (reply->data[3] != sSum(data + offset, chunk)) return aErrIO;
     }
     offset += chunk;
@@ -136,7 +143,7 @@ aErr sReadChunks(const Link::impl& self, uint8_t module, uint8_t handle, uint8_t
     if (result != aErrNone) return result;
     if (!reply) return aErrTimeout;
     if (reply->dataSize <= 3) return aErrUnknown;
-    if (sIsError(*reply)) return static_cast<aErr>(reply->data[3]);
+    if (sIsError(*reply)) return sRefusal(*reply, 3);
     const size_t chunk = std::min<size_t>(reply->dataSize - 3, amount - done);
     memcpy(buffer + done, reply->data + 3, chunk);
     done += chunk;

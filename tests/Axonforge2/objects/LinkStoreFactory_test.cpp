@@ -93,9 +93,10 @@ TEST(LinkTransfers, CatchWrongChecksumsAndMalformedReplies) {
     if (d[0] == 0x5E && (d[1] & 0x0F) == 5) return {{4, {0x5E, 0x85}}};  // refused, without a code
     if (d[0] == 0x5E) return {{4, {0x5E, uint8_t(d[1] & 0x0F), 0}}};     // 3-byte acknowledgement
     if (d[1] == 1) return {{4, {4, 1, d[2], d[3], 0x10}}};              // 5 bytes: no 16-bit value
-    if (d[1] == 4) return {{4, {4, 4, d[2], d[3], 9}}};                 // opened: handle 9
-    if (d[1] == 7) return {{4, {4, 7, 9, 0x00}}};                       // a sum that never matches
-    if (d[1] == 8) return {{4, {4, 8, 9, 0}}};
+    if (d[1] == 4) return {{4, {4, 4, d[2], d[3], uint8_t(9 + d[3])}}};  // opened: handle 9 + slot
+    if (d[1] == 7 && d[2] == 11) return {{4, {4, 0x87, 11, 0}}};        // refused, with code 0
+    if (d[1] == 7) return {{4, {4, 7, d[2], 0x00}}};                    // a sum that never matches
+    if (d[1] == 8) return {{4, {4, 8, d[2], 0}}};
     return {};
   });
   Link link(device.spec(), "fake");
@@ -105,7 +106,9 @@ TEST(LinkTransfers, CatchWrongChecksumsAndMalformedReplies) {
   const std::vector<WirePacket> sent = device.received(3);
   ASSERT_EQ(sent.size(), 3u);  // open, the first chunk (4, 7, handle, 25 bytes), close
   EXPECT_EQ(sent[1].data.size(), 28u);
-  EXPECT_EQ(sent[2].data, (Bytes{4, 8, 9}));
+  EXPECT_EQ(sent[2].data, (Bytes{4, 8, 10}));
+  // A refusal must not pass for a finished transfer, even without its code.
+  EXPECT_EQ(link.loadStoreSlot(4, 0, 2, data.data(), data.size()), aErrUnknown);
 
   size_t value = 0;
   EXPECT_EQ(link.storeSlotCapacity(4, 0, 0, &value), aErrUnknown);
