@@ -65,9 +65,15 @@ class FakeModule {
     std::lock_guard<std::mutex> lock(mutex_);
     received_.clear();
   }
+  // Waits (up to 2 s) for the host's connection to be accepted: a link may be up before the
+  // module's thread got round to it.
   bool send(const WirePacket& packet) {
     std::string bytes{char(packet.address), char(packet.data.size())};
     bytes.append(packet.data.begin(), packet.data.end());
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (connection_ < 0 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     std::lock_guard<std::mutex> lock(sendMutex_);
     return connection_ >= 0 && LoopbackServer::SendAll(connection_, bytes);
   }
