@@ -91,7 +91,8 @@ bool sProbeBusAddress(Module& router, const linkSpec& routerSpec, uint8_t addres
                       UpdaterDisplayInterface& display, DeviceInfo& info) {
   Log::log(DEBUG_Updater, "Attempt Connect on address: 0x%02x\n", address);
   Module module(address, false, 0);
-  Updater::_disableEther(module, display);  // a failure only means the router's settings are kept
+  // Its result does not matter: a module on the router's bus takes over the router's settings.
+  Updater::_disableEther(module, display);
   if (module.connectThroughLinkModule(router) != aErrNone) return false;
   SystemClass system;
   system.init(&module, 0);
@@ -132,7 +133,7 @@ const char* sTypeName(linkType type) {
 // Model, firmware version and build, common to the plain and the network line.
 void sDeviceLine(UpdaterDisplayInterface& display, const DeviceInfo& device, const char* suffix) {
   const linkSpec& spec = device.spec;
-  display.message(UpdaterDisplayInterface::LEVEL_INFO, "    %08X  %02X       %02X      %-12s %3d.%d.%d (%u)%s",
+  display.message(kInfo, "    %08X  %02X       %02X      %-12s %3d.%d.%d (%u)%s",
                   spec.serialNumber, spec.module, spec.router, aDefs_GetModelName(spec.model),
                   static_cast<int>(device.versionMajor), static_cast<int>(device.versionMinor),
                   static_cast<int>(device.versionPatch), device.build, suffix);
@@ -246,21 +247,20 @@ std::vector<DeviceInfo> Updater::Discover_AFNetwork_Devices(uint32_t routerSeria
 
 void Updater::_display_device_list(UpdaterDisplayInterface& display, const std::vector<DeviceInfo>& devices,
                                    linkType type) {
-  const int info = UpdaterDisplayInterface::LEVEL_INFO;
-  display.message(info, "Discovered Devices: (%s)", sTypeName(type));
+  display.message(kInfo, "Discovered Devices: (%s)", sTypeName(type));
   if (devices.empty()) {
-    display.message(info, "    No devices found.");
+    display.message(kInfo, "    No devices found.");
     return;
   }
   if (type == USB)
-    display.message(info, "    Device    Module   Router  Model          Firmware Version (Build)");
+    display.message(kInfo, "    Device    Module   Router  Model          Firmware Version (Build)");
   else
-    display.message(info, "    Device    Module   Router  Model          Firmware Version (Build)   [IP address]");
+    display.message(kInfo, "    Device    Module   Router  Model          Firmware Version (Build)   [IP address]");
   for (const DeviceInfo& device : devices) {
     if (device.spec.type == TCPIP)
       sNetworkDeviceLine(display, device);
     else if (device.error != 0)
-      display.message(info, "    %08X  [Error (%d): Is someone else connected to this device?]",
+      display.message(kInfo, "    %08X  [Error (%d): Is someone else connected to this device?]",
                       device.spec.serialNumber, static_cast<int>(device.error));
     else
       sDeviceLine(display, device, "");
