@@ -1,7 +1,7 @@
-#include <ctime>
 #include <stdexcept>
 #include <vector>
 
+#include "KeyValueStore.h"
 #include "Log.h"
 #include "Module.h"
 #include "SystemClass.h"
@@ -25,16 +25,6 @@ const uint32_t kLoaderReturnDelayMs = 1000;
 const int kFirmwareBlockAttempts = 5;
 
 std::string sBirdFileName(uint32_t build) { return std::to_string(build) + ".bird"; }
-
-// Local time as ctime prints it, without the line feed.
-std::string sNowText() {
-  std::time_t now = std::time(nullptr);
-  char text[64] = "";
-  ctime_r(&now, text);
-  std::string line(text);
-  if (!line.empty() && line.back() == '\n') line.pop_back();
-  return line;
-}
 
 // A device reached directly: over USB, or over TCP/IP when USB does not know it.
 aErr sConnectBySerial(Module& module, uint32_t serialNumber) {
@@ -266,7 +256,7 @@ void Updater::_record_transfer(UpdaterStore& store, UpdaterStoreItem& item, uint
     }
   }
   item.Settings().Add("LATEST_TRANSFER", birdFile);
-  item.Settings().Add("LAST_TRANSFER_DATE", sNowText());
+  item.Settings().Add("LAST_TRANSFER_DATE", KeyValueStore::CurrentTimeText());
   item.Settings().Save();
 }
 
