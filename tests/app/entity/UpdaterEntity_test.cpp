@@ -108,14 +108,6 @@ TEST(UpdaterEntity, RawPacketsCarry26BytesAndEachDeviceBlockIsSummedAndWritten) 
   EXPECT_FALSE(c.display.ProgressShown()) << "the bar is taken down at the end";
 }
 
-TEST(UpdaterEntity, WithoutVerificationNoSumIsAsked) {
-  Simulator sim({kModuleText});
-  Connected c(sim, false);
-  ASSERT_EQ(c.transfer(Block(kAddress, 100)), aErrNone);
-  EXPECT_EQ(sim.sentByHost(Wire({0x5F, 4})), 0u);
-  EXPECT_EQ(Flash(sim), ImageOf(Block(kAddress, 100)));
-}
-
 TEST(UpdaterEntity, AWrongAcceptedCountResendsTheSameChunk) {
   Simulator sim({kModuleText});
   sim.sim().addFault(kSerial, Fault("wrongcount"));
