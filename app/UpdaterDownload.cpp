@@ -1,6 +1,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <future>
 #include <limits>
 #include <memory>
@@ -35,6 +36,11 @@ bool sLeadingDecimal(const std::string& text, uint32_t& value) {
   } catch (const std::out_of_range&) {
     return false;
   }
+}
+
+bool sHasBirdSignature(const char* data, unsigned int length) {
+  const auto& signature = BirdFile::BIRD_FILE_SIGNATURE;
+  return length >= sizeof signature && std::memcmp(data, signature, sizeof signature) == 0;
 }
 
 // A build number given by a caller: decimal digits only, within 32 bits.
@@ -167,8 +173,9 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& bu
 
   unsigned int length = 0;
   MallocBuffer data(base64_decode(content.data(), static_cast<unsigned int>(content.size()), &length), &std::free);
-  if (!data) {
-    // Text that is not base64 is no BIRD file: nothing is stored and nothing recorded.
+  if (!data || !sHasBirdSignature(data.get(), length)) {
+    // Text that is not base64, or bytes that are not a BIRD file, must not be stored and recorded
+    // as the latest download: a following update would pick a file that cannot be loaded.
     display.message(kError, "Failed to retrieve a valid BIRD file");
     return 0;
   }

@@ -138,6 +138,14 @@ TEST_F(DownloadTest, ContentThatDoesNotDecodeOrCannotBeWrittenIsAFailureAndNotRe
   EXPECT_EQ(undecoded.Errors(), (std::vector<std::string>{"Failed to retrieve a valid BIRD file"}));
   EXPECT_FALSE(IsRegularFile(DevicePath("1300.bird")));
 
+  // Valid base64 of bytes that are no BIRD file ("not a bird") is refused the same way.
+  UpdateProtocolServer foreign(Serve({{"bird", Answer(200, "ok\nbm90IGEgYmlyZA==\n")}}));
+  RecordingDisplay notBird;
+  Updater misled(foreign.Url(), store_, notBird);
+  EXPECT_EQ(misled.Download_Firmware(kSerial, "1300", false, false), 0u);
+  EXPECT_EQ(notBird.Errors(), (std::vector<std::string>{"Failed to retrieve a valid BIRD file"}));
+  EXPECT_FALSE(IsRegularFile(DevicePath("1300.bird")));
+
   // A directory in the file's place makes the write fail.
   ASSERT_EQ(mkdir(DevicePath("1300.bird").c_str(), 0755), 0);
   RecordingDisplay unwritten;
