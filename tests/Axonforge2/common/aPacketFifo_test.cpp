@@ -59,6 +59,15 @@ class PacketFifo : public ::testing::Test {
     Packet packet = makePacket(address, tag, sequence);
     ASSERT_EQ(aPacketFifo_Put(fifo, packet.get()), aErrNone);
   }
+  // Puts `count` packets of one tag in sequence, staying well clear of the overflow limit
+  // since a consumer may lag behind.
+  void putPaced(uint8_t tag, uint32_t count) {
+    for (uint32_t i = 0; i < count; ++i) {
+      while (aPacketFifo_GetLength(fifo) > aPACKETFIFO_CAPACITY / 2) std::this_thread::yield();
+      Packet packet = makePacket(2, tag, i);
+      aPacketFifo_Put(fifo, packet.get());
+    }
+  }
   aPacketFifoHandle fifo = aPacketFifo_Create();
 };
 
@@ -319,14 +328,7 @@ TEST_F(PacketFifo, ProducersAndFilteredConsumersKeepPerTagOrder) {
         received[tag]++;
       }
     });
-    threads.emplace_back([&, tag] {
-      for (uint32_t i = 0; i < kPerProducer; ++i) {
-        // Stay well clear of the overflow limit; a consumer may lag behind.
-        while (aPacketFifo_GetLength(fifo) > aPACKETFIFO_CAPACITY / 2) std::this_thread::yield();
-        Packet packet = makePacket(2, uint8_t(tag), i);
-        aPacketFifo_Put(fifo, packet.get());
-      }
-    });
+    threads.emplace_back([&, tag] { putPaced(uint8_t(tag), kPerProducer); });
   }
   for (auto& thread : threads) thread.join();
   for (int tag = 0; tag < kTags; ++tag) EXPECT_EQ(received[tag], kPerProducer) << "tag " << tag;
@@ -359,13 +361,7 @@ TEST_F(PacketFifo, CompetingConsumersShareWithoutLossOrDuplication) {
     });
   }
   for (int p = 0; p < kProducers; ++p) {
-    threads.emplace_back([&, p] {
-      for (uint32_t i = 0; i < kPerProducer; ++i) {
-        while (aPacketFifo_GetLength(fifo) > aPACKETFIFO_CAPACITY / 2) std::this_thread::yield();
-        Packet packet = makePacket(2, uint8_t(p), i);
-        aPacketFifo_Put(fifo, packet.get());
-      }
-    });
+    threads.emplace_back([&, p] { putPaced(uint8_t(p), kPerProducer); });
   }
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(outOfOrder, 0);
