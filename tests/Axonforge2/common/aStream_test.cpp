@@ -38,11 +38,19 @@ std::string ReadRecord(aStream* stream, size_t capacity, const std::string& deli
   return std::string(buffer.begin(), buffer.begin() + length);
 }
 
+// A stream over memory with every operation, destroyed at the end of the test.
+class MemoryStreamTest : public ::testing::Test {
+ protected:
+  MemoryStream memory;
+  StreamHolder h{memory.Create()};
+};
+using aStreamRead = MemoryStreamTest;
+using aStreamPushBack = MemoryStreamTest;
+using aStreamRecord = MemoryStreamTest;
+
 }  // namespace
 
-TEST(aStreamRead, AllOrNothingKeepsEarlyBytes) {
-  MemoryStream memory;
-  StreamHolder h(memory.Create());
+TEST_F(aStreamRead, AllOrNothingKeepsEarlyBytes) {
   memory.Feed("ab");
   uint8_t buffer[4] = {0xEE, 0xEE, 0xEE, 0xEE};
   EXPECT_EQ(aStream_Read(h.s, buffer, 4), aErrNotReady);
@@ -51,26 +59,20 @@ TEST(aStreamRead, AllOrNothingKeepsEarlyBytes) {
   EXPECT_EQ(aStream_Read(h.s, buffer, 1), aErrNotReady);
 }
 
-TEST(aStreamRead, EndOfFileDeliversWhatArrived) {
-  MemoryStream memory;
-  StreamHolder h(memory.Create());
+TEST_F(aStreamRead, EndOfFileDeliversWhatArrived) {
   memory.Feed("xy");
   memory.EndOfInput();
   EXPECT_EQ(ReadN(h.s, 3, aErrEOF).substr(0, 2), "xy");
   EXPECT_EQ(ReadN(h.s, 1, aErrEOF), std::string(1, '\0'));
 }
 
-TEST(aStreamRead, OtherErrorsAreReturned) {
-  MemoryStream memory;
-  StreamHolder h(memory.Create());
+TEST_F(aStreamRead, OtherErrorsAreReturned) {
   memory.FailGets(aErrIO);
   uint8_t byte;
   EXPECT_EQ(aStream_Read(h.s, &byte, 1), aErrIO);
 }
 
-TEST(aStreamPushBack, SixHundredBytesComeBackInOrder) {
-  MemoryStream memory;
-  StreamHolder h(memory.Create());
+TEST_F(aStreamPushBack, SixHundredBytesComeBackInOrder) {
   std::string expected;
   for (int i = 0; i < 600; ++i) {
     const uint8_t byte = static_cast<uint8_t>(i * 7);
@@ -81,9 +83,7 @@ TEST(aStreamPushBack, SixHundredBytesComeBackInOrder) {
   EXPECT_EQ(ReadN(h.s, 604), expected + "tail");
 }
 
-TEST(aStreamPushBack, GrowingAfterWrapKeepsOrder) {
-  MemoryStream memory;
-  StreamHolder h(memory.Create());
+TEST_F(aStreamPushBack, GrowingAfterWrapKeepsOrder) {
   std::string expected;
   // Move the circular indices around, then make it grow while wrapped.
   for (int round = 0; round < 3; ++round) {
@@ -99,9 +99,7 @@ TEST(aStreamPushBack, GrowingAfterWrapKeepsOrder) {
   EXPECT_EQ(aStreamBufferChar(nullptr, 1), aErrParam);
 }
 
-TEST(aStreamRecord, CStringStopsAtNulAndLeavesTheRest) {
-  MemoryStream memory;
-  StreamHolder h(memory.Create());
+TEST_F(aStreamRecord, CStringStopsAtNulAndLeavesTheRest) {
   memory.Feed(std::string("ab\0cd", 5));
   char text[16];
   memset(text, 'x', sizeof text);
@@ -110,9 +108,7 @@ TEST(aStreamRecord, CStringStopsAtNulAndLeavesTheRest) {
   EXPECT_EQ(ReadN(h.s, 2), "cd");
 }
 
-TEST(aStreamRecord, NotReadyMidRecordLosesNothing) {
-  MemoryStream memory;
-  StreamHolder h(memory.Create());
+TEST_F(aStreamRecord, NotReadyMidRecordLosesNothing) {
   memory.Feed("par\r");
   EXPECT_EQ(ReadRecord(h.s, 32, "\r\n", aErrNotReady), "");
   memory.Feed("tial\r\nnext");
@@ -121,17 +117,13 @@ TEST(aStreamRecord, NotReadyMidRecordLosesNothing) {
   EXPECT_EQ(ReadN(h.s, 4), "next");
 }
 
-TEST(aStreamRecord, OverlappingDelimiterIsFound) {
-  MemoryStream memory;
-  StreamHolder h(memory.Create());
+TEST_F(aStreamRecord, OverlappingDelimiterIsFound) {
   memory.Feed("xaaab!");
   EXPECT_EQ(ReadRecord(h.s, 32, "aab", aErrNone), "xa");
   EXPECT_EQ(ReadN(h.s, 1), "!");
 }
 
-TEST(aStreamRecord, FullBufferEndsTheRecordWithoutLosingBytes) {
-  MemoryStream memory;
-  StreamHolder h(memory.Create());
+TEST_F(aStreamRecord, FullBufferEndsTheRecordWithoutLosingBytes) {
   memory.Feed("abc\rdef\r\n");
   EXPECT_EQ(ReadRecord(h.s, 4, "\r\n", aErrNone), "abc\r");
   EXPECT_EQ(ReadRecord(h.s, 4, "\r\n", aErrNone), "def");
@@ -140,18 +132,14 @@ TEST(aStreamRecord, FullBufferEndsTheRecordWithoutLosingBytes) {
   EXPECT_EQ(ReadN(h.s, 1), "X");
 }
 
-TEST(aStreamRecord, EndOfFileEndsANonEmptyRecord) {
-  MemoryStream memory;
-  StreamHolder h(memory.Create());
+TEST_F(aStreamRecord, EndOfFileEndsANonEmptyRecord) {
   memory.Feed("last\r");
   memory.EndOfInput();
   EXPECT_EQ(ReadRecord(h.s, 32, "\r\n", aErrNone), "last\r");
   EXPECT_EQ(ReadRecord(h.s, 32, "\r\n", aErrEOF), "");
 }
 
-TEST(aStreamRecord, CStringRecordAndCapacity) {
-  MemoryStream memory;
-  StreamHolder h(memory.Create());
+TEST_F(aStreamRecord, CStringRecordAndCapacity) {
   memory.Feed("OK\r\nlonger text\r\n");
   char text[6];
   EXPECT_EQ(aStream_ReadCStringRecord(h.s, text, sizeof text, "\r\n"), aErrNone);
