@@ -10,20 +10,12 @@
 #include <string>
 
 #include "DevSim.h"
+#include "SilentDisplay.h"
 #include "Updater.h"
 
 namespace {
 
 constexpr uint32_t kRouter = 0xD272031D;
-
-class SilentDisplay : public UpdaterDisplayInterface {
- public:
-  void display_progress(bool) override {}
-  void update_progress(double, const char*) override {}
-  void update_spinner(bool, const char*) override {}
-  void info_message(const char*) override {}
-  void error_message(const char*) override {}
-};
 
 // A simulator presenting a USB module and a USB router with three modules on its bus.
 class Bench {

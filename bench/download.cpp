@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "BirdRecipe.h"
+#include "SilentDisplay.h"
 #include "Updater.h"
 #include "aDirectory.h"
 
@@ -26,16 +27,6 @@ extern char** environ;
 namespace {
 
 const uint32_t kSerial = 0x40F5849A;
-
-// A display that shows nothing: the benchmark measures the download alone.
-class SilentDisplay : public UpdaterDisplayInterface {
- public:
-  void display_progress(bool) override {}
-  void update_progress(double, const char*) override {}
-  void update_spinner(bool, const char*) override {}
-  void info_message(const char*) override {}
-  void error_message(const char*) override {}
-};
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -13,7 +13,7 @@
 
 #include "DevSim.h"
 #include "Module.h"
-#include "UpdaterDisplayInterface.h"
+#include "SilentDisplay.h"
 #include "UpdaterEntity.h"
 
 namespace {
@@ -22,15 +22,6 @@ using Tessaron::Axonforge::Module;
 
 constexpr uint32_t kSerial = 0x0BE0C0DE;
 constexpr size_t kImageSize = 256 * 1024;
-
-class SilentDisplay : public UpdaterDisplayInterface {
- public:
-  void display_progress(bool) override {}
-  void update_progress(double, const char*) override {}
-  void update_spinner(bool, const char*) override {}
-  void info_message(const char*) override {}
-  void error_message(const char*) override {}
-};
 
 // A simulated module offering UEI bytes and pooled packets, and a connected Module.
 class SimulatedModule {
