@@ -5,13 +5,11 @@
 // BM_RoundTripTcp): the raw path needs one round trip per 26 bytes.
 #include <benchmark/benchmark.h>
 
-#include <arpa/inet.h>
-
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "DevSim.h"
+#include "LoopbackModule.h"
 #include "Module.h"
 #include "SilentDisplay.h"
 #include "UpdaterEntity.h"
@@ -26,36 +24,26 @@ constexpr size_t kImageSize = 256 * 1024;
 // A simulated module offering UEI bytes and pooled packets, and a connected Module.
 class SimulatedModule {
  public:
-  SimulatedModule() {
-    devsim::ModuleSpec spec;
-    spec.serial = kSerial;
-    spec.model = 17;
-    spec.address = 6;
-    spec.tcpPort = 0;
-    spec.heartbeatInterval = 0;
-    spec.ueiBytesUpgrade = true;
-    spec.protocolFeatures = devsim::kPooledPacketsFeature;
-    devsim::DevSimConfig config;
-    config.modules.push_back(spec);
-    sim_ = std::make_unique<devsim::DevSim>(config);
-    std::string error;
-    if (!sim_->start(&error)) return;
-    linkSpec link{};
-    link.type = TCPIP;
-    link.serialNumber = kSerial;
-    link.ipAddress = htonl(INADDR_LOOPBACK);
-    link.ipPort = sim_->tcpPort(kSerial);
+  SimulatedModule() : sim_(Spec()) {
+    if (!sim_.started()) return;
     module_ = std::make_unique<Module>(2, 0);
-    if (module_->connectFromSpec(link) != aErrNone) module_.reset();
-  }
-  ~SimulatedModule() {
-    module_.reset();
-    sim_->stop();
+    if (module_->connectFromSpec(sim_.link()) != aErrNone) module_.reset();
   }
   Module* module() { return module_.get(); }
 
  private:
-  std::unique_ptr<devsim::DevSim> sim_;
+  static devsim::ModuleSpec Spec() {
+    devsim::ModuleSpec spec;
+    spec.serial = kSerial;
+    spec.model = 17;
+    spec.address = 6;
+    spec.heartbeatInterval = 0;
+    spec.ueiBytesUpgrade = true;
+    spec.protocolFeatures = devsim::kPooledPacketsFeature;
+    return spec;
+  }
+
+  LoopbackModule sim_;  // outlives the module
   std::unique_ptr<Module> module_;
 };
 

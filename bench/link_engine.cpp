@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "DevSim.h"
+#include "LoopbackModule.h"
 #include "aLink.h"
 
 namespace {
@@ -32,34 +32,29 @@ constexpr uint8_t kModel = 17;
 // A simulated module listening on 127.0.0.1, with a synchronised link to it.
 class DeviceLink {
  public:
-  DeviceLink() {
-    devsim::ModuleSpec module;
-    module.serial = kSerial;
-    module.model = kModel;
-    module.address = kAddress;
-    module.tcpPort = 0;
-    devsim::DevSimConfig config;
-    config.modules.push_back(module);
-    sim_ = std::make_unique<devsim::DevSim>(config);
-    std::string error;
-    started_ = sim_->start(&error);
-  }
+  DeviceLink() : sim_(Module()) {}
   // Opens and synchronises the link; false when that fails.
   bool connect() {
-    if (!started_) return false;
-    id_ = aLink_CreateTCPIP(htonl(INADDR_LOOPBACK), sim_->tcpPort(kSerial));
+    if (!sim_.started()) return false;
+    id_ = aLink_CreateTCPIP(htonl(INADDR_LOOPBACK), sim_.port());
     if (id_ != 0 && aLink_Sync(id_) != aErrNone) aLink_Destroy(&id_);
     return id_ != 0;
   }
   ~DeviceLink() {
     if (id_ != 0) aLink_Destroy(&id_);
-    sim_->stop();
   }
   uint32_t id() const { return id_; }
 
  private:
-  std::unique_ptr<devsim::DevSim> sim_;
-  bool started_ = false;
+  static devsim::ModuleSpec Module() {
+    devsim::ModuleSpec module;
+    module.serial = kSerial;
+    module.model = kModel;
+    module.address = kAddress;
+    return module;
+  }
+
+  LoopbackModule sim_;
   uint32_t id_ = 0;
 };
 

@@ -2,16 +2,14 @@
 // trips; and the stream worker's queue handing samples from one thread to another.
 #include <benchmark/benchmark.h>
 
-#include <arpa/inet.h>
-
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "DevSim.h"
 #include "Link.h"
 #include "LocklessQueue_SPSC.h"
+#include "LoopbackModule.h"
 
 namespace {
 
@@ -24,33 +22,24 @@ constexpr uint8_t kSystem = 3;
 // A simulated module on 127.0.0.1 and a connected Link to it.
 class SimulatedLink {
  public:
-  SimulatedLink() {
-    devsim::ModuleSpec module;
-    module.serial = kSerial;
-    module.model = 17;
-    module.address = kAddress;
-    module.tcpPort = 0;
-    module.heartbeatInterval = 0;
-    devsim::DevSimConfig config;
-    config.modules.push_back(module);
-    sim_ = std::make_unique<devsim::DevSim>(config);
-    std::string error;
-    if (!sim_->start(&error)) return;
-    linkSpec spec{};
-    spec.type = TCPIP;
-    spec.ipAddress = htonl(INADDR_LOOPBACK);
-    spec.ipPort = sim_->tcpPort(kSerial);
-    link_ = std::make_unique<Link>(spec, "bench");
+  SimulatedLink() : sim_(Module()) {
+    if (!sim_.started()) return;
+    link_ = std::make_unique<Link>(sim_.link(), "bench");
     if (link_->connect() != aErrNone) link_.reset();
-  }
-  ~SimulatedLink() {
-    link_.reset();
-    sim_->stop();
   }
   Link* link() { return link_.get(); }
 
  private:
-  std::unique_ptr<devsim::DevSim> sim_;
+  static devsim::ModuleSpec Module() {
+    devsim::ModuleSpec module;
+    module.serial = kSerial;
+    module.model = 17;
+    module.address = kAddress;
+    module.heartbeatInterval = 0;
+    return module;
+  }
+
+  LoopbackModule sim_;  // outlives the link
   std::unique_ptr<Link> link_;
 };
 
