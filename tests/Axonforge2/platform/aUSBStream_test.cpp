@@ -2,9 +2,7 @@
 // device simulator) and through the kernel driver's node.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <stdlib.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -12,6 +10,7 @@
 #include <string>
 
 #include "DevSim.h"
+#include "KernelDriverNode.h"
 #include "TempDir.h"
 #include "UsbSimBus.h"
 #include "aUSBStream.h"
@@ -158,17 +157,9 @@ TEST(USBStream, UsesTheKernelDriverNodeWhenItExists) {
   const uint32_t serial = 0xB0000000u | static_cast<uint32_t>(getpid() & 0xFFFFFF);
   UsbSimBus bus;
   UsbSimDevice& overLibusb = bus.plug(serial);
-  int master = posix_openpt(O_RDWR | O_NOCTTY);
-  ASSERT_GE(master, 0);
-  ASSERT_EQ(grantpt(master), 0);
-  ASSERT_EQ(unlockpt(master), 0);
-  struct termios raw;
-  tcgetattr(master, &raw);
-  cfmakeraw(&raw);
-  tcsetattr(master, TCSANOW, &raw);
-  const std::string node = "/dev/axonforge." + SerialText(serial);
-  unlink(node.c_str());
-  ASSERT_EQ(symlink(ptsname(master), node.c_str()), 0);
+  KernelDriverNode node(serial);
+  ASSERT_EQ(node.error(), "");
+  const int master = node.master();
   Stream s;
   EXPECT_EQ(aStream_CreateUSB(serial, &s.stream), aErrNone);
   if (s.stream) {
@@ -181,8 +172,6 @@ TEST(USBStream, UsesTheKernelDriverNodeWhenItExists) {
     EXPECT_TRUE(overLibusb.received().empty());
   }
   aStream_Destroy(&s.stream);
-  unlink(node.c_str());
-  close(master);
 }
 
 }  // namespace

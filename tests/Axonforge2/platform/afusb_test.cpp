@@ -2,14 +2,13 @@
 // for the kernel-driver path, against a pseudo-terminal standing in for the driver's node.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <stdlib.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 
+#include "KernelDriverNode.h"
 #include "UsbSimBus.h"
 #include "afusb.h"
 
@@ -239,27 +238,14 @@ class AfusbKernelNode : public ::testing::Test {
  protected:
   void SetUp() override {
     if (geteuid() != 0) GTEST_SKIP() << "creating the driver node under /dev needs root";
-    master = posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(grantpt(master), 0);
-    ASSERT_EQ(unlockpt(master), 0);
-    struct termios raw;
-    tcgetattr(master, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(master, TCSANOW, &raw);
     serial = 0xA0000000u | static_cast<uint32_t>(getpid() & 0xFFFFFF);
-    char text[16];
-    snprintf(text, sizeof text, "%08X", serial);
-    serialText = text;
-    node = "/dev/axonforge." + serialText;
-    unlink(node.c_str());
-    ASSERT_EQ(symlink(ptsname(master), node.c_str()), 0);
+    serialText = SerialText(serial);
+    kernelNode = std::make_unique<KernelDriverNode>(serial);
+    ASSERT_EQ(kernelNode->error(), "");
+    master = kernelNode->master();
+    node = kernelNode->path();
   }
-  void TearDown() override {
-    afusb_destroy(&device);
-    if (!node.empty()) unlink(node.c_str());
-    if (master >= 0) close(master);
-  }
+  void TearDown() override { afusb_destroy(&device); }
   std::string fromHost(size_t n) {
     std::string out;
     char buffer[256];
@@ -270,6 +256,7 @@ class AfusbKernelNode : public ::testing::Test {
     }
     return out;
   }
+  std::unique_ptr<KernelDriverNode> kernelNode;  // outlives the device: TearDown runs first
   int master = -1;
   uint32_t serial = 0;
   std::string serialText, node;
