@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "CollectedSpecs.h"
 #include "LoopbackDiscoveryResponder.h"
 #include "Netns.h"
 #include "aDiscovery.h"
@@ -36,20 +37,8 @@ linkSpec sharedSpec(uint32_t serial, uint32_t address = htonl(INADDR_LOOPBACK)) 
 
 std::string bytesOf(const linkSpec& spec) { return LoopbackDiscoveryResponder::BytesOf(spec); }
 
-struct Collected {
-  std::vector<linkSpec> specs;
-  bool stopAtFirst = false;
-};
-
-uint8_t collect(const linkSpec* spec, uint8_t* matched, void* reference) {
-  Collected* c = static_cast<Collected*>(reference);
-  c->specs.push_back(*spec);
-  *matched = 1;
-  return c->stopAtFirst ? 0 : 1;
-}
-
-int searchLocally(Collected& c, uint32_t networkInterface = 0) {
-  return aDiscovery_EnumerateModules(AWEAVE, collect, &c, networkInterface);
+int searchLocally(CollectedSpecs& c, uint32_t networkInterface = 0) {
+  return aDiscovery_EnumerateModules(AWEAVE, CollectSpec, &c, networkInterface);
 }
 
 TEST(LoopbackSearch, FindsAServerAtItsPortOffset) {
@@ -58,7 +47,7 @@ TEST(LoopbackSearch, FindsAServerAtItsPortOffset) {
   LoopbackDiscoveryResponder server(3, bytesOf(served));
   ASSERT_TRUE(server.bound());
   for (uint32_t networkInterface : {0u, static_cast<uint32_t>(htonl(INADDR_LOOPBACK))}) {
-    Collected c;
+    CollectedSpecs c;
     EXPECT_EQ(searchLocally(c, networkInterface), 1);
     ASSERT_EQ(c.specs.size(), 1u);
     EXPECT_EQ(bytesOf(c.specs[0]), bytesOf(served));
@@ -76,7 +65,7 @@ TEST(LoopbackSearch, ReportsEachSerialNumberOnceAndOnlyLoopbackAnswers) {
   LoopbackDiscoveryResponder remote(7, bytesOf(sharedSpec(0x33333333, inet_addr("10.1.2.3"))));
   LoopbackDiscoveryResponder shortAnswer(9, bytesOf(sharedSpec(0x44444444)).substr(0, 100));
   LoopbackDiscoveryResponder other(12, bytesOf(sharedSpec(0x22222222)));
-  Collected c;
+  CollectedSpecs c;
   EXPECT_EQ(searchLocally(c), 2);
   ASSERT_EQ(c.specs.size(), 2u);
   EXPECT_EQ(c.specs[0].serialNumber, 0x11111111u);
@@ -88,8 +77,8 @@ TEST(LoopbackSearch, StopEndsTheSearchAtOnce) {
   RUN_INSIDE_NETNS();
   LoopbackDiscoveryResponder first(1, bytesOf(sharedSpec(0x11111111)));
   LoopbackDiscoveryResponder second(2, bytesOf(sharedSpec(0x22222222)));
-  Collected c;
-  c.stopAtFirst = true;
+  CollectedSpecs c;
+  c.stopAfter = 1;
   EXPECT_EQ(searchLocally(c), 1);
   EXPECT_EQ(c.specs.size(), 1u);
   EXPECT_EQ(second.requests(), 0);
@@ -97,7 +86,7 @@ TEST(LoopbackSearch, StopEndsTheSearchAtOnce) {
 
 TEST(LoopbackSearch, WithoutServersFindsNothingQuickly) {
   RUN_INSIDE_NETNS();
-  Collected c;
+  CollectedSpecs c;
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(searchLocally(c), 0);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
@@ -129,8 +118,8 @@ TEST(BeaconSearch, ReportsAServerOnceThoughItPublishesOften) {
   BeaconPublisher server(served);
   zBeaconInterface_setAndLock("*");
   zBeaconInterface_unlock();
-  Collected c;
-  EXPECT_EQ(aDiscovery_EnumerateModules(AWEAVE, collect, &c, kNamespaceInterface), 1);
+  CollectedSpecs c;
+  EXPECT_EQ(aDiscovery_EnumerateModules(AWEAVE, CollectSpec, &c, kNamespaceInterface), 1);
   ASSERT_EQ(c.specs.size(), 1u);
   EXPECT_EQ(bytesOf(c.specs[0]), bytesOf(served));
   EXPECT_STREQ(zBeaconInterface_get(), "*");  // the search put the previous interface back
@@ -140,10 +129,10 @@ TEST(BeaconSearch, StopEndsTheSearchAtOnce) {
   RUN_INSIDE_NETNS();
   BeaconPublisher one(sharedSpec(0x0000CAFE, kNamespaceInterface));
   BeaconPublisher two(sharedSpec(0x0000BEEF, kNamespaceInterface));
-  Collected c;
-  c.stopAtFirst = true;
+  CollectedSpecs c;
+  c.stopAfter = 1;
   auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(aDiscovery_EnumerateModules(AWEAVE, collect, &c, kNamespaceInterface), 1);
+  EXPECT_EQ(aDiscovery_EnumerateModules(AWEAVE, CollectSpec, &c, kNamespaceInterface), 1);
   EXPECT_EQ(c.specs.size(), 1u);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
 }

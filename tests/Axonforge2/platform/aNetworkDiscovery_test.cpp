@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "CollectedSpecs.h"
 #include "DevSim.h"
 #include "Netns.h"
 #include "aNetworkDiscovery.h"
@@ -90,18 +91,6 @@ class ModuleResponder {
   std::thread thread_;
 };
 
-struct Collected {
-  std::vector<linkSpec> specs;
-  bool stopAtFirst = false;
-};
-
-uint8_t collect(const linkSpec* spec, uint8_t* matched, void* reference) {
-  Collected* c = static_cast<Collected*>(reference);
-  c->specs.push_back(*spec);
-  *matched = 1;
-  return c->stopAtFirst ? 0 : 1;
-}
-
 TEST(ModuleReply, FieldsAreTakenLittleEndian) {
   const std::string reply = moduleReply(6, 0x1F2E, 0xA1B2C3D4, 15);
   linkSpec spec;
@@ -132,9 +121,9 @@ TEST(ModuleQuery, FindsTheModulesThatAnswerAndWaitsOutTheReplyTimeout) {
   RUN_INSIDE_NETNS();
   ModuleResponder modules({moduleReply(6, 8701, 0x0000AB01, 15), moduleReply(8, 8702, 0x0000AB02, 5)});
   ASSERT_TRUE(modules.ready());
-  Collected c;
+  CollectedSpecs c;
   auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(aDiscovery_EnumerateModules(TCPIP, collect, &c, 0), 2);
+  EXPECT_EQ(aDiscovery_EnumerateModules(TCPIP, CollectSpec, &c, 0), 2);
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1900));
   EXPECT_EQ(modules.lastQuery(), std::string("\x01", 1) + std::string(15, '\0'));
   ASSERT_EQ(c.specs.size(), 2u);
@@ -149,15 +138,15 @@ TEST(ModuleQuery, FindsTheModulesThatAnswerAndWaitsOutTheReplyTimeout) {
 TEST(ModuleQuery, StopEndsTheSearchAtOnce) {
   RUN_INSIDE_NETNS();
   ModuleResponder modules({moduleReply(6, 8701, 0x0000AB01, 15), moduleReply(8, 8702, 0x0000AB02, 5)});
-  Collected c;
-  c.stopAtFirst = true;
+  CollectedSpecs c;
+  c.stopAfter = 1;
   auto start = std::chrono::steady_clock::now();
   linkSpec* found = aDiscovery_FindModule(TCPIP, 0x0000AB01, 0);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
   ASSERT_NE(found, nullptr);
   EXPECT_EQ(found->module, 6u);
   aLinkSpec_Destroy(&found);
-  EXPECT_EQ(aDiscovery_EnumerateModules(TCPIP, collect, &c, 0), 1);
+  EXPECT_EQ(aDiscovery_EnumerateModules(TCPIP, CollectSpec, &c, 0), 1);
   EXPECT_EQ(c.specs.size(), 1u);
 }
 

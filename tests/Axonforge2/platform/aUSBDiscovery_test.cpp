@@ -3,23 +3,11 @@
 
 #include <vector>
 
+#include "CollectedSpecs.h"
 #include "UsbSimBus.h"
 #include "aDiscovery.h"
 
 namespace {
-
-struct Collected {
-  std::vector<linkSpec> specs;
-  size_t stopAfter = 0;  // 0: never stop
-  bool match = true;
-};
-
-uint8_t collect(const linkSpec* spec, uint8_t* matched, void* reference) {
-  Collected* c = static_cast<Collected*>(reference);
-  c->specs.push_back(*spec);
-  *matched = c->match ? 1 : 0;
-  return c->stopAfter == 0 || c->specs.size() < c->stopAfter;
-}
 
 TEST(USBDiscovery, ListsExactlyTheFamilyDevicesWithEightDigitSerials) {
   UsbSimBus bus;
@@ -29,8 +17,8 @@ TEST(USBDiscovery, ListsExactlyTheFamilyDevicesWithEightDigitSerials) {
   bus.list("87654321", 0x24ff, 0x8001);   // product with bit 15: not a family device
   bus.list("XYZ01234", 0x24ff, 0x0011);   // not a hexadecimal serial number
   bus.plug(0x0000BEEF, 0x0115);
-  Collected c;
-  EXPECT_EQ(aDiscovery_EnumerateModules(USB, collect, &c, 0), 2);
+  CollectedSpecs c;
+  EXPECT_EQ(aDiscovery_EnumerateModules(USB, CollectSpec, &c, 0), 2);
   ASSERT_EQ(c.specs.size(), 2u);
   const linkSpec& first = c.specs[0];
   EXPECT_EQ(first.type, USB);
@@ -47,13 +35,13 @@ TEST(USBDiscovery, ListsExactlyTheFamilyDevicesWithEightDigitSerials) {
 TEST(USBDiscovery, CountsOnlyMatchedCallsAndStopsWhenTold) {
   UsbSimBus bus;
   for (uint32_t serial = 1; serial <= 3; ++serial) bus.plug(serial);
-  Collected unmatched;
+  CollectedSpecs unmatched;
   unmatched.match = false;
-  EXPECT_EQ(aDiscovery_EnumerateModules(USB, collect, &unmatched, 0), 0);
+  EXPECT_EQ(aDiscovery_EnumerateModules(USB, CollectSpec, &unmatched, 0), 0);
   EXPECT_EQ(unmatched.specs.size(), 3u);
-  Collected stopping;
+  CollectedSpecs stopping;
   stopping.stopAfter = 1;
-  EXPECT_EQ(aDiscovery_EnumerateModules(USB, collect, &stopping, 0), 1);
+  EXPECT_EQ(aDiscovery_EnumerateModules(USB, CollectSpec, &stopping, 0), 1);
   EXPECT_EQ(stopping.specs.size(), 1u);
 }
 
@@ -62,19 +50,19 @@ TEST(USBDiscovery, DevicesThatCannotBeOpenedAreSkipped) {
   bus.plug(0x11111111);
   bus.plug(0x22222222);
   bus.setFaults("11111111 open access always\n");
-  Collected c;
-  EXPECT_EQ(aDiscovery_EnumerateModules(USB, collect, &c, 0), 1);
+  CollectedSpecs c;
+  EXPECT_EQ(aDiscovery_EnumerateModules(USB, CollectSpec, &c, 0), 1);
   ASSERT_EQ(c.specs.size(), 1u);
   EXPECT_EQ(c.specs[0].serialNumber, 0x22222222u);
 }
 
 TEST(USBDiscovery, NothingWithoutSimulatedDevicesOrForOtherTypes) {
-  Collected c;
-  EXPECT_EQ(aDiscovery_EnumerateModules(USB, collect, &c, 0), 0);
+  CollectedSpecs c;
+  EXPECT_EQ(aDiscovery_EnumerateModules(USB, CollectSpec, &c, 0), 0);
   UsbSimBus bus;
   bus.plug(0x11111111);
-  EXPECT_EQ(aDiscovery_EnumerateModules(SERIAL, collect, &c, 0), 0);
-  EXPECT_EQ(aDiscovery_EnumerateModules(INVALID, collect, &c, 0), 0);
+  EXPECT_EQ(aDiscovery_EnumerateModules(SERIAL, CollectSpec, &c, 0), 0);
+  EXPECT_EQ(aDiscovery_EnumerateModules(INVALID, CollectSpec, &c, 0), 0);
   EXPECT_EQ(aDiscovery_EnumerateModules(USB, nullptr, &c, 0), 0);
   EXPECT_TRUE(c.specs.empty());
 }
@@ -101,8 +89,8 @@ TEST(USBDiscovery, DeviceThatDisappearsIsNoLongerListed) {
   bus.plug(0x0000AAAA);
   bus.plug(0x0000BBBB);
   bus.unplug(0x0000AAAA);
-  Collected c;
-  EXPECT_EQ(aDiscovery_EnumerateModules(USB, collect, &c, 0), 1);
+  CollectedSpecs c;
+  EXPECT_EQ(aDiscovery_EnumerateModules(USB, CollectSpec, &c, 0), 1);
   ASSERT_EQ(c.specs.size(), 1u);
   EXPECT_EQ(c.specs[0].serialNumber, 0x0000BBBBu);
 }
