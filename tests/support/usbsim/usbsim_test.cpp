@@ -1,39 +1,17 @@
 // The stand-in preloaded into a program that links the real libusb, as the updater does.
 #include <gtest/gtest.h>
 
-#include <stdio.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <string>
 #include <vector>
 
+#include "RunProcess.h"
 #include "UsbSimBus.h"
 
 namespace {
 
 // Runs the probe with extra environment entries and returns what it printed.
 std::string runProbe(const std::vector<std::string>& environment) {
-  int out[2];
-  if (pipe(out) != 0) return "";
-  pid_t child = fork();
-  if (child == 0) {
-    dup2(out[1], 1);
-    close(out[0]);
-    for (const std::string& entry : environment) putenv(const_cast<char*>(entry.c_str()));
-    const char* probe = PROJECT_BINARY_DIR "/tests/support/usbsim/usbsim-probe";
-    execl(probe, probe, static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(out[1]);
-  std::string text;
-  char buffer[256];
-  ssize_t n;
-  while ((n = read(out[0], buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
-  close(out[0]);
-  int status = 0;
-  waitpid(child, &status, 0);
-  return text;
+  return RunProcess({PROJECT_BINARY_DIR "/tests/support/usbsim/usbsim-probe"}, 30000, environment).out;
 }
 
 TEST(UsbSimPreload, AnUnmodifiedProgramSeesTheSimulatedDevices) {
