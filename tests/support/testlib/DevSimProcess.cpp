@@ -1,25 +1,15 @@
 #include "DevSimProcess.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstdio>
 #include <sstream>
-#include <thread>
 
 #include "UsbSimBus.h"
-
-extern char** environ;
 
 namespace {
 
 constexpr int kReadyPolls = 3000;  // 10 ms each: a sanitizer build starts slowly
-constexpr auto kReadyPoll = std::chrono::milliseconds(10);
 
 std::vector<std::string> sLines(const std::string& text) {
   std::vector<std::string> lines;
@@ -39,34 +29,10 @@ DevSimProcess::DevSimProcess(const std::vector<std::string>& args)
   mkdir(usbDir_.c_str(), 0755);
   std::vector<std::string> command = {Binary(), "--usb-dir", usbDir_, "--ready-file", readyFile_};
   command.insert(command.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& arg : command) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, logFile_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-  posix_spawn_file_actions_destroy(&actions);
-  if (pid_ < 0) return;
-
+  if (!process_.Start(command, logFile_)) return;
   // devsim writes the ready file whole (by renaming it into place) once every endpoint is open.
-  for (int i = 0; i < kReadyPolls; ++i) {
-    if (access(readyFile_.c_str(), F_OK) == 0) {
-      endpoints_ = sLines(ReadTextFile(readyFile_));
-      ready_ = true;
-      return;
-    }
-    int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {
-      exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      pid_ = -1;
-      return;
-    }
-    std::this_thread::sleep_for(kReadyPoll);
-  }
+  ready_ = process_.WaitUntil([this] { return access(readyFile_.c_str(), F_OK) == 0; }, kReadyPolls);
+  if (ready_) endpoints_ = sLines(ReadTextFile(readyFile_));
 }
 
 DevSimProcess::~DevSimProcess() { Stop(); }
@@ -85,12 +51,4 @@ std::vector<std::string> DevSimProcess::childEnvironment() const { return UsbSim
 
 std::string DevSimProcess::Log() const { return ReadTextFile(logFile_); }
 
-int DevSimProcess::Stop() {
-  if (pid_ > 0) {
-    kill(pid_, SIGTERM);
-    int status = 0;
-    if (waitpid(pid_, &status, 0) == pid_) exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    pid_ = -1;
-  }
-  return exitStatus_;
-}
+int DevSimProcess::Stop() { return process_.Stop(); }

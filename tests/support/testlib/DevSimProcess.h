@@ -2,11 +2,11 @@
 #define TESTLIB_DEVSIMPROCESS_H
 
 #include <stdint.h>
-#include <sys/types.h>
 
 #include <string>
 #include <vector>
 
+#include "BackgroundProcess.h"
 #include "TempDir.h"
 
 // Runs the device simulator program (tools/devsim) for the life of the object, for end-to-end
@@ -42,9 +42,8 @@ class DevSimProcess {
   std::string usbDir_;
   std::string readyFile_;
   std::string logFile_;
-  pid_t pid_ = -1;
+  BackgroundProcess process_;
   bool ready_ = false;
-  int exitStatus_ = -1;
   std::vector<std::string> endpoints_;
 };
 

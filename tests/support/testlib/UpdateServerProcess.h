@@ -1,10 +1,10 @@
 #ifndef TESTLIB_UPDATESERVERPROCESS_H
 #define TESTLIB_UPDATESERVERPROCESS_H
 
-#include <sys/types.h>
-
 #include <string>
 #include <vector>
+
+#include "BackgroundProcess.h"
 
 // Runs the project's tools/update-server on 127.0.0.1 with an ephemeral port for the life of
 // the object, serving a firmware directory. Its standard output and error (the request log)
@@ -32,9 +32,8 @@ class UpdateServerProcess {
  private:
   std::string readyFile_;
   std::string logFile_;
-  pid_t pid_ = -1;
+  BackgroundProcess process_;
   int port_ = -1;
-  int exitStatus_ = -1;
 };
 
 #endif
