@@ -2,27 +2,19 @@
 #include <pwd.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "CommandLine.h"
 #include "Log.h"
+#include "LogCapture.h"
 #include "RecordingDisplay.h"
 
 namespace {
 
 class CommandLine : public ::testing::Test {
  protected:
-  void SetUp() override {
-    logFile = std::tmpfile();
-    Log::SetOutput(logFile);
-  }
-  void TearDown() override {
-    Log::DeactivatePackage(0xFFFFFFFF);
-    Log::SetOutput(nullptr);
-    std::fclose(logFile);
-  }
+  void TearDown() override { Log::DeactivatePackage(0xFFFFFFFF); }
 
   // Parses "updater" followed by args.
   int Parse(std::vector<const char*> args, const char* argv0 = "updater") {
@@ -30,19 +22,11 @@ class CommandLine : public ::testing::Test {
     return _get_params(display, static_cast<int>(args.size()), args.data(), p);
   }
 
-  std::string LogText() {
-    std::fflush(logFile);
-    std::rewind(logFile);
-    std::string text;
-    char buf[512];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, logFile)) > 0) text.append(buf, n);
-    return text;
-  }
+  std::string LogText() { return logCapture.Text(); }
 
+  LogCapture logCapture{0};  // the log goes to a file; the options choose the packages
   RecordingDisplay display;
   Parameters p;
-  FILE* logFile = nullptr;
 };
 
 TEST_F(CommandLine, DefaultsBeforeAnyOption) {

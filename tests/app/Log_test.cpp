@@ -1,24 +1,17 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 
 #include "Log.h"
+#include "LogCapture.h"
 
 namespace {
 
+// What body logs, with the packages as they are.
 std::string Capture(void (*body)()) {
-  FILE* f = std::tmpfile();
-  Log::SetOutput(f);
+  LogCapture capture(0);
   body();
-  Log::SetOutput(nullptr);
-  std::rewind(f);
-  std::string text;
-  char buf[256];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
-  std::fclose(f);
-  return text;
+  return capture.Text();
 }
 
 TEST(Log, PackageMaskSelectsLines) {
