@@ -49,6 +49,14 @@ struct TagFilter {
 uint8_t acceptAll(const aPacket*, void*) { return 1; }
 uint8_t rejectAll(const aPacket*, void*) { return 0; }
 
+// Runs fn on another thread after a short delay, so that it lands while the test waits.
+std::thread later(std::function<void()> fn, milliseconds delay = milliseconds(30)) {
+  return std::thread([fn, delay] {
+    std::this_thread::sleep_for(delay);
+    fn();
+  });
+}
+
 class PacketFifo : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_NE(fifo, 0u); }
@@ -68,16 +76,15 @@ class PacketFifo : public ::testing::Test {
       aPacketFifo_Put(fifo, packet.get());
     }
   }
+  // Waits for the first packet `filter` accepts while `arrivals` puts packets a little later.
+  Packet awaitFirstWhile(TagFilter& filter, uint32_t timeoutMs, const std::function<void()>& arrivals) {
+    std::thread producer = later(arrivals);
+    Packet packet(aPacketFifo_AwaitFirst(fifo, TagFilter::accept, &filter, timeoutMs));
+    producer.join();
+    return packet;
+  }
   aPacketFifoHandle fifo = aPacketFifo_Create();
 };
-
-// Runs fn on another thread after a short delay, so that it lands while the test waits.
-std::thread later(std::function<void()> fn, milliseconds delay = milliseconds(30)) {
-  return std::thread([fn, delay] {
-    std::this_thread::sleep_for(delay);
-    fn();
-  });
-}
 
 }  // namespace
 
@@ -217,13 +224,11 @@ TEST_F(PacketFifo, AwaitFirstTakesALaterArrivalPastOlderRejectedOnes) {
   TagFilter filter{2};
   // Unwanted traffic first, then the wanted packet: every wake-up must look only at
   // what is new, and the rejected packets stay queued for others.
-  std::thread producer = later([this] {
+  Packet packet = awaitFirstWhile(filter, 5000, [this] {
     put(1, 2);
     put(1, 3);
     put(2, 4);
   });
-  Packet packet(aPacketFifo_AwaitFirst(fifo, TagFilter::accept, &filter, 5000));
-  producer.join();
   ASSERT_TRUE(packet);
   EXPECT_EQ(sequenceOf(packet.get()), 4u);
   EXPECT_EQ(filter.calls, 5);
@@ -234,12 +239,10 @@ TEST_F(PacketFifo, AwaitFirstThatTimesOutNeverHandsOutARejectedArrival) {
   // Packets that arrive during the wait and are all rejected must stay queued: the wait
   // ends empty-handed even though the queue grew under it.
   TagFilter filter{2};
-  std::thread producer = later([this] {
+  Packet packet = awaitFirstWhile(filter, 300, [this] {
     put(1, 0);
     put(1, 1);
   });
-  Packet packet(aPacketFifo_AwaitFirst(fifo, TagFilter::accept, &filter, 300));
-  producer.join();
   EXPECT_FALSE(packet) << "tag " << int(tagOf(packet.get()));
   EXPECT_EQ(filter.calls, 2);
   EXPECT_EQ(aPacketFifo_GetLength(fifo), 2u);
@@ -251,12 +254,10 @@ TEST_F(PacketFifo, AwaitFirstFollowsPacketIdsAcrossWrapAround) {
   put(1, 1);  // id INT32_MAX
   put(1, 2);  // id INT32_MIN
   TagFilter filter{2};
-  std::thread producer = later([this] {
+  Packet packet = awaitFirstWhile(filter, 5000, [this] {
     put(1, 3);
     put(2, 4);
   });
-  Packet packet(aPacketFifo_AwaitFirst(fifo, TagFilter::accept, &filter, 5000));
-  producer.join();
   ASSERT_TRUE(packet);
   EXPECT_EQ(sequenceOf(packet.get()), 4u);
   EXPECT_EQ(filter.calls, 5);
