@@ -4,14 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <stdlib.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 
 #include "DevSim.h"
-#include "TempDir.h"
+#include "UsbModuleSim.h"
 #include "aLink.h"
 #include "aLinkRegistry.h"
 
@@ -221,26 +221,14 @@ namespace {
 class UsbLinkWithDevice : public ::testing::Test {
  protected:
   void SetUp() override {
-    devsim::ModuleSpec module;
-    module.serial = kSerial;
-    module.model = kModel;
-    module.address = kAddress;
-    module.usb = true;
-    devsim::DevSimConfig config;
-    config.usbDir = dir.path();
-    config.modules.push_back(module);
-    sim = std::make_unique<devsim::DevSim>(config);
-    std::string error;
-    ASSERT_TRUE(sim->start(&error)) << error;
-    setenv("AXONFORGE_USBSIM_DIR", dir.path().c_str(), 1);
+    usb = std::make_unique<UsbModuleSim>(kSerial, kModel, kAddress);
+    ASSERT_EQ(usb->error(), "");
   }
   void TearDown() override {
     if (id != 0) aLink_Destroy(&id);
-    unsetenv("AXONFORGE_USBSIM_DIR");
-    sim->stop();
+    usb.reset();
   }
-  TempDir dir;
-  std::unique_ptr<devsim::DevSim> sim;
+  std::unique_ptr<UsbModuleSim> usb;
   uint32_t id = 0;
 };
 
@@ -259,7 +247,7 @@ TEST_F(UsbLinkWithDevice, CreatesSynchronisesSharesAndNoticesUnplugging) {
   EXPECT_EQ(aLink_Destroy(&shared), aErrNone);
   EXPECT_EQ(aLink_GetStatus(id), LINK_RUNNING);
 
-  ASSERT_TRUE(sim->setUsbPlugged(kSerial, false));
+  ASSERT_TRUE(usb->sim().setUsbPlugged(kSerial, false));
   EXPECT_TRUE(waitForStatus(id, LINK_IO_ERROR, 10000)) << "status " << aLink_GetStatus(id);
 }
 

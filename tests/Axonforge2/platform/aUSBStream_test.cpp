@@ -2,16 +2,14 @@
 // device simulator) and through the kernel driver's node.
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <memory>
 #include <string>
 
-#include "DevSim.h"
 #include "KernelDriverNode.h"
-#include "TempDir.h"
+#include "UsbModuleSim.h"
 #include "UsbSimBus.h"
 #include "aUSBStream.h"
 
@@ -104,30 +102,18 @@ TEST(USBStream, ReadWithoutDataIsNotReadyAfterAboutASecond) {
 class SimulatedUSBModule : public ::testing::Test {
  protected:
   void SetUp() override {
-    config.usbDir = dir.path();
-    devsim::ModuleSpec module;
-    module.serial = kSerial;
-    module.model = 17;
-    module.address = 6;
-    module.usb = true;
-    config.modules.push_back(module);
-    sim = std::make_unique<devsim::DevSim>(config);
-    std::string error;
-    ASSERT_TRUE(sim->start(&error)) << error;
-    setenv("AXONFORGE_USBSIM_DIR", dir.path().c_str(), 1);
+    usb = std::make_unique<UsbModuleSim>(kSerial, 17, 6);
+    ASSERT_EQ(usb->error(), "");
   }
   void TearDown() override {
     if (s.stream) aStream_Destroy(&s.stream);
-    unsetenv("AXONFORGE_USBSIM_DIR");
-    if (sim) sim->stop();
+    usb.reset();
   }
   std::string addressQuery() {
     if (writeAll(s.stream, std::string("\xAD\x00", 2)) != aErrNone) return "";
     return readAll(s.stream, 2);
   }
-  TempDir dir;
-  devsim::DevSimConfig config;
-  std::unique_ptr<devsim::DevSim> sim;
+  std::unique_ptr<UsbModuleSim> usb;
   Stream s;
 };
 
@@ -138,7 +124,7 @@ TEST_F(SimulatedUSBModule, AnswersTheAddressQuery) {
 
 TEST_F(SimulatedUSBModule, UnpluggedModuleFailsTheStreamAndComesBackForANewOne) {
   ASSERT_EQ(aStream_CreateUSB(kSerial, &s.stream), aErrNone);
-  ASSERT_TRUE(sim->setUsbPlugged(kSerial, false));
+  ASSERT_TRUE(usb->sim().setUsbPlugged(kSerial, false));
   uint8_t byte;
   aErr err = aErrNone;
   for (int i = 0; i < 5; ++i) err = aStream_Read(s.stream, &byte, 1);
@@ -146,7 +132,7 @@ TEST_F(SimulatedUSBModule, UnpluggedModuleFailsTheStreamAndComesBackForANewOne) 
   aStream* missing = nullptr;
   EXPECT_EQ(aStream_CreateUSB(kSerial, &missing), aErrNotFound);
   aStream_Destroy(&s.stream);
-  ASSERT_TRUE(sim->setUsbPlugged(kSerial, true));
+  ASSERT_TRUE(usb->sim().setUsbPlugged(kSerial, true));
   ASSERT_EQ(aStream_CreateUSB(kSerial, &s.stream), aErrNone);
   EXPECT_EQ(addressQuery(), std::string("\x06\x00", 2));
 }
