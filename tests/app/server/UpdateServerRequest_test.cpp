@@ -39,6 +39,18 @@ class ScriptedServer {
   MockHttpServer server_;
 };
 
+// QueryBuild against a server answering `body` with status 200.
+bool queryBuild(const std::string& body, std::string& build, std::string& firmware) {
+  ScriptedServer server(200, body);
+  return UpdateServerRequest::QueryBuild(kSerial, build, firmware, server.url().c_str());
+}
+
+// GetBuild against a server answering `body` with status 200.
+bool getBuild(const std::string& body, std::string& text) {
+  ScriptedServer server(200, body);
+  return UpdateServerRequest::GetBuild(kSerial, "f", "1", text, server.url().c_str(), false);
+}
+
 TEST(UpdateServerRequestWire, EachRequestSendsItsParametersInKeyOrder) {
   ScriptedServer server(200, "ok\n");
   std::string build, firmware, text;
@@ -125,49 +137,36 @@ TEST(UpdateServerRequestStatusLine, StalledServerFailsTheRequest) {
 }
 
 TEST(UpdateServerRequestQueryBuild, ReadsBuildAndFirmwareLines) {
-  ScriptedServer server(200, "ok\n1300\nhub3p.bird\n");
   std::string build, firmware;
-  EXPECT_TRUE(UpdateServerRequest::QueryBuild(kSerial, build, firmware, server.url().c_str()));
+  EXPECT_TRUE(queryBuild("ok\n1300\nhub3p.bird\n", build, firmware));
   EXPECT_EQ(build, "1300");
   EXPECT_EQ(firmware, "hub3p.bird");
 }
 
 TEST(UpdateServerRequestQueryBuild, MissingLinesLeaveOutputsUnchanged) {
   std::string build = "b", firmware = "f";
-  {
-    ScriptedServer server(200, "ok");
-    EXPECT_TRUE(UpdateServerRequest::QueryBuild(kSerial, build, firmware, server.url().c_str()));
-    EXPECT_EQ(build, "b");
-    EXPECT_EQ(firmware, "f");
-  }
-  ScriptedServer server(200, "ok\n\n1400\n");  // the empty line does not count
-  EXPECT_TRUE(UpdateServerRequest::QueryBuild(kSerial, build, firmware, server.url().c_str()));
+  EXPECT_TRUE(queryBuild("ok", build, firmware));
+  EXPECT_EQ(build, "b");
+  EXPECT_EQ(firmware, "f");
+  EXPECT_TRUE(queryBuild("ok\n\n1400\n", build, firmware));  // the empty line does not count
   EXPECT_EQ(build, "1400");
   EXPECT_EQ(firmware, "f");
 }
 
 TEST(UpdateServerRequestQueryBuild, CarriageReturnsStayOnTheBuildLineOnly) {
-  ScriptedServer server(200, "ok\r\n1300\r\nhub3p.bird\r\n");
   std::string build, firmware;
-  EXPECT_TRUE(UpdateServerRequest::QueryBuild(kSerial, build, firmware, server.url().c_str()));
+  EXPECT_TRUE(queryBuild("ok\r\n1300\r\nhub3p.bird\r\n", build, firmware));
   EXPECT_EQ(build, "1300\r");
   EXPECT_EQ(firmware, "hub3p.bird");
 }
 
 TEST(UpdateServerRequestGetBuild, ReturnsTheSecondLineUnchanged) {
   std::string text = "old";
-  {
-    ScriptedServer server(200, "ok\nYmlyZAEB\nignored\n");
-    EXPECT_TRUE(UpdateServerRequest::GetBuild(kSerial, "f", "1", text, server.url().c_str(), false));
-    EXPECT_EQ(text, "YmlyZAEB");
-  }
-  {
-    ScriptedServer server(200, "ok\r\nYmlyZAEB\r\n");
-    EXPECT_TRUE(UpdateServerRequest::GetBuild(kSerial, "f", "1", text, server.url().c_str(), false));
-    EXPECT_EQ(text, "YmlyZAEB\r");
-  }
-  ScriptedServer server(200, "ok\n");
-  EXPECT_TRUE(UpdateServerRequest::GetBuild(kSerial, "f", "1", text, server.url().c_str(), false));
+  EXPECT_TRUE(getBuild("ok\nYmlyZAEB\nignored\n", text));
+  EXPECT_EQ(text, "YmlyZAEB");
+  EXPECT_TRUE(getBuild("ok\r\nYmlyZAEB\r\n", text));
+  EXPECT_EQ(text, "YmlyZAEB\r");
+  EXPECT_TRUE(getBuild("ok\n", text));
   EXPECT_EQ(text, "");  // cleared on success even without a line 2
 }
 
