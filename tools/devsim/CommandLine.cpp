@@ -9,6 +9,14 @@ namespace {
 
 using ValueOption = std::function<bool(CommandLineOptions&, const std::string&, std::string*)>;
 
+// An option whose value is kept as given, in the field that `field` picks.
+ValueOption StoresText(std::string& (*field)(CommandLineOptions&)) {
+  return [field](CommandLineOptions& o, const std::string& v, std::string*) {
+    field(o) = v;
+    return true;
+  };
+}
+
 const std::map<std::string, ValueOption>& ValueOptions() {
   static const std::map<std::string, ValueOption> options = {
       {"--module",
@@ -18,26 +26,10 @@ const std::map<std::string, ValueOption>& ValueOptions() {
          o.config.modules.push_back(spec);
          return true;
        }},
-      {"--bind",
-       [](CommandLineOptions& o, const std::string& v, std::string*) {
-         o.config.bindAddress = v;
-         return true;
-       }},
-      {"--usb-dir",
-       [](CommandLineOptions& o, const std::string& v, std::string*) {
-         o.config.usbDir = v;
-         return true;
-       }},
-      {"--flash-dir",
-       [](CommandLineOptions& o, const std::string& v, std::string*) {
-         o.config.flashDir = v;
-         return true;
-       }},
-      {"--ready-file",
-       [](CommandLineOptions& o, const std::string& v, std::string*) {
-         o.readyFile = v;
-         return true;
-       }},
+      {"--bind", StoresText([](CommandLineOptions& o) -> std::string& { return o.config.bindAddress; })},
+      {"--usb-dir", StoresText([](CommandLineOptions& o) -> std::string& { return o.config.usbDir; })},
+      {"--flash-dir", StoresText([](CommandLineOptions& o) -> std::string& { return o.config.flashDir; })},
+      {"--ready-file", StoresText([](CommandLineOptions& o) -> std::string& { return o.readyFile; })},
       {"--fault",
        [](CommandLineOptions& o, const std::string& v, std::string* e) {
          FaultSpec fault;

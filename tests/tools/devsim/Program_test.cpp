@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "TempDir.h"
 #include "WireClient.h"
 
 extern char** environ;
@@ -148,6 +149,19 @@ TEST(DevsimProgram, PrintsEndpointsServesAndStopsCleanlyOnSigterm) {
   struct stat st;
   EXPECT_NE(stat(ready.c_str(), &st), 0) << "the ready file is removed at exit";
   EXPECT_NE(p.errors().find("host> 06 03 03 48 20"), std::string::npos) << "-v logs the conversation";
+}
+
+TEST(DevsimProgram, TextOptionsTakeSeparateOrInlineValues) {
+  TempDir usb;
+  Program p({"--bind=127.0.0.2", "--usb-dir", usb.path(), "--module", "serial=0x1234ABCD,tcp=0,usb,hb=0"});
+  std::vector<std::string> lines = p.readyLines();
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0].rfind("tcp 1234ABCD 127.0.0.2:", 0), 0u) << lines[0];
+  EXPECT_EQ(lines[1], "usb 1234ABCD " + (usb / "1234ABCD.sock")) << lines[1];
+
+  Program missing({"--module", "serial=1,tcp=0", "--usb-dir"});
+  EXPECT_EQ(missing.wait(), 2);
+  EXPECT_NE(missing.errors().find("option --usb-dir needs a value"), std::string::npos) << missing.errors();
 }
 
 TEST(DevsimProgram, ASecondInstanceOnTheSamePortFailsWithAClearMessage) {
