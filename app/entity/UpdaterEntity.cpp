@@ -51,6 +51,12 @@ aErr UpdaterEntity::sendOperation(UpgradeOperation operation, const uint8_t* dat
   return sendPacket(cmdUPGRADE, static_cast<uint8_t>(length + 1), payload);
 }
 
+aErr UpdaterEntity::sendLogged(UpgradeOperation operation, const char* name, const uint8_t* data, uint8_t length) {
+  aErr err = sendOperation(operation, data, length);
+  if (err != aErrNone) Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending %s (%d)\n", name, err);
+  return err;
+}
+
 aErr UpdaterEntity::receiveReply(UpgradeOperation operation, uint8_t* reply, uint8_t& replyLength) {
   const uint8_t match[2] = {cmdUPGRADE, operation};
   replyLength = sizeof match;
@@ -59,11 +65,8 @@ aErr UpdaterEntity::receiveReply(UpgradeOperation operation, uint8_t* reply, uin
 
 aErr UpdaterEntity::LoaderInit() {
   Log::log(DEBUG_Network_FIRM, "NETWORK: Loader Initialization {cmdUPGRADE, val_UPGRADE_INIT}\n");
-  aErr err = sendOperation(val_UPGRADE_INIT, nullptr, 0);
-  if (err != aErrNone) {
-    Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_INIT (%d)\n", err);
-    return err;
-  }
+  aErr err = sendLogged(val_UPGRADE_INIT, "UPGRADE_INIT", nullptr, 0);
+  if (err != aErrNone) return err;
   uint8_t reply[kPacketDataMax];
   uint8_t replyLength = 0;
   err = receiveReply(val_UPGRADE_INIT, reply, replyLength);
@@ -82,11 +85,8 @@ aErr UpdaterEntity::TransferPrepare(const uint8_t* block, uint32_t length, uint8
            block[0], block[1], block[2], block[3]);
   Log::log(DEBUG_Network_FIRM, "NETWORK: Address: %d\n", static_cast<int>(sBigEndian32(block)));
   const uint8_t request[5] = {flags, block[0], block[1], block[2], block[3]};
-  aErr err = sendOperation(val_UPGRADE_PREPARE, request, sizeof request);
-  if (err != aErrNone) {
-    Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_PREPARE (%d)\n", err);
-    return err;
-  }
+  aErr err = sendLogged(val_UPGRADE_PREPARE, "UPGRADE_PREPARE", request, sizeof request);
+  if (err != aErrNone) return err;
   uint8_t reply[kPacketDataMax];
   uint8_t replyLength = 0;
   err = receiveReply(val_UPGRADE_STATUS, reply, replyLength);
@@ -262,11 +262,8 @@ aErr UpdaterEntity::FirmwareWrite(uint16_t count) {
 
 aErr UpdaterEntity::LoaderStart() {
   Log::log(DEBUG_Network_FIRM, "NETWORK: Loader Start {cmdUPGRADE, val_UPGRADE_LOAD}\n");
-  aErr err = sendOperation(val_UPGRADE_LOAD, nullptr, 0);
-  if (err != aErrNone) {
-    Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_LOAD (%d)\n", err);
-    return err;
-  }
+  aErr err = sendLogged(val_UPGRADE_LOAD, "UPGRADE_LOAD", nullptr, 0);
+  if (err != aErrNone) return err;
   uint8_t reply[kPacketDataMax];
   uint8_t replyLength = 0;
   if (receiveReply(val_UPGRADE_LOAD, reply, replyLength) == aErrNone) {

@@ -84,6 +84,8 @@ class UpdaterEntity : public Tessaron::Axonforge::EntityClass {
  private:
   // Sends cmdUPGRADE, the operation, then `length` bytes.
   aErr sendOperation(UpgradeOperation operation, const uint8_t* data, uint8_t length);
+  // sendOperation that logs a failure under the operation's `name`.
+  aErr sendLogged(UpgradeOperation operation, const char* name, const uint8_t* data, uint8_t length);
   // Waits for the first reply that begins with cmdUPGRADE and `operation`; reply receives all
   // its data bytes and replyLength their count.
   aErr receiveReply(UpgradeOperation operation, uint8_t* reply, uint8_t& replyLength);
