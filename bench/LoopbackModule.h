@@ -9,6 +9,17 @@
 #include "DevSim.h"
 #include "aLinkSpec.h"
 
+// A USBHub2x4 module (model 17) at `address` that sends no heartbeats, so that only the
+// conversation being timed crosses the link.
+inline devsim::ModuleSpec QuietHubSpec(uint32_t serial, uint8_t address) {
+  devsim::ModuleSpec module;
+  module.serial = serial;
+  module.model = 17;
+  module.address = address;
+  module.heartbeatInterval = 0;
+  return module;
+}
+
 // The device simulator with one module listening on an ephemeral port of 127.0.0.1, for the
 // life of the object.
 class LoopbackModule {

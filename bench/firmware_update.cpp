@@ -33,11 +33,7 @@ class SimulatedModule {
 
  private:
   static devsim::ModuleSpec Spec() {
-    devsim::ModuleSpec spec;
-    spec.serial = kSerial;
-    spec.model = 17;
-    spec.address = 6;
-    spec.heartbeatInterval = 0;
+    devsim::ModuleSpec spec = QuietHubSpec(kSerial, 6);
     spec.ueiBytesUpgrade = true;
     spec.protocolFeatures = devsim::kPooledPacketsFeature;
     return spec;

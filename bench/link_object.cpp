@@ -22,7 +22,7 @@ constexpr uint8_t kSystem = 3;
 // A simulated module on 127.0.0.1 and a connected Link to it.
 class SimulatedLink {
  public:
-  SimulatedLink() : sim_(Module()) {
+  SimulatedLink() : sim_(QuietHubSpec(kSerial, kAddress)) {
     if (!sim_.started()) return;
     link_ = std::make_unique<Link>(sim_.link(), "bench");
     if (link_->connect() != aErrNone) link_.reset();
@@ -30,15 +30,6 @@ class SimulatedLink {
   Link* link() { return link_.get(); }
 
  private:
-  static devsim::ModuleSpec Module() {
-    devsim::ModuleSpec module;
-    module.serial = kSerial;
-    module.model = 17;
-    module.address = kAddress;
-    module.heartbeatInterval = 0;
-    return module;
-  }
-
   LoopbackModule sim_;  // outlives the link
   std::unique_ptr<Link> link_;
 };
