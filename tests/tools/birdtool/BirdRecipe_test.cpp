@@ -85,10 +85,7 @@ TEST(BirdRecipe, GeneratedFirmwareHasAValidVectorTableAndTheVersionMarker) {
 
   VersionMarker::Version marker;
   ASSERT_TRUE(VersionMarker::Find(before.data(), before.size(), &marker));
-  EXPECT_EQ(marker.build, 1234u);
-  EXPECT_EQ(marker.major, 2u);
-  EXPECT_EQ(marker.minor, 15u);
-  EXPECT_EQ(marker.patch, 3u);
+  EXPECT_EQ(VersionMarker::Format(marker), VersionMarker::Format({1234, 2, 15, 3}));
 
   BirdRecipe plain = HubRecipe();
   plain.versionMarker = false;

@@ -14,10 +14,7 @@ TEST(VersionMarker, FoundInsideAnImageAfterMalformedOnes) {
   image.insert(image.begin() + 60, marker.begin(), marker.end());
   VersionMarker::Version found;
   ASSERT_TRUE(VersionMarker::Find(image.data(), image.size(), &found));
-  EXPECT_EQ(found.build, 1234u);
-  EXPECT_EQ(found.major, 2u);
-  EXPECT_EQ(found.minor, 15u);
-  EXPECT_EQ(found.patch, 7u);
+  EXPECT_EQ(VersionMarker::Format(found), marker);  // every field, in one readable line
 }
 
 TEST(VersionMarker, UnterminatedOrAbsentMarkerIsNotFound) {
