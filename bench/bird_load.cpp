@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "BirdFile.h"
-#include "GenericRecipe.h"
+#include "BirdRecipe.h"
 
 namespace {
 
@@ -32,7 +32,12 @@ struct Fixture {
     char dir[] = "/tmp/bird_load_bench.XXXXXX";
     if (::mkdtemp(dir) == nullptr) std::abort();
     path = std::string(dir) + "/image.bird";
-    const BirdRecipe recipe = GenericRecipe(17, 4242, "2.15.3", kFirmwareSize);
+    BirdRecipe recipe;
+    recipe.model = 17;
+    recipe.build = 4242;
+    recipe.version = "2.15.3";
+    recipe.firmwareSize = kFirmwareSize;
+    recipe.generic = true;
     if (!WriteBirdFile(recipe, path)) std::abort();
     std::ifstream in(path, std::ios::binary);
     std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

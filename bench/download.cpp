@@ -17,7 +17,7 @@
 #include <string>
 #include <thread>
 
-#include "GenericRecipe.h"
+#include "BirdRecipe.h"
 #include "SilentDisplay.h"
 #include "Updater.h"
 #include "aDirectory.h"
@@ -53,7 +53,12 @@ class ServedBuild {
     dir_ = dir;
     const std::string root = dir_ + "/firmware";
     ::mkdir(root.c_str(), 0755);
-    const BirdRecipe recipe = GenericRecipe(19, 1300, "2.11.2", firmwareSize);
+    BirdRecipe recipe;
+    recipe.model = 19;
+    recipe.build = 1300;
+    recipe.version = "2.11.2";
+    recipe.generic = true;
+    recipe.firmwareSize = firmwareSize;
     if (!WriteBirdFile(recipe, root + "/1300.bird")) std::abort();
     fileSize_ = ReadFile(root + "/1300.bird").size();
     std::ofstream(root + "/index.txt") << "build 40F5849A 1300 2.11.2 1300.bird\n";
