@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "DevSim.h"
+#include "Polling.h"
 #include "Link.h"
 #include "aPacket.h"
 #include "aUEI.h"
@@ -56,19 +57,8 @@ inline std::vector<uint8_t> SampleData(uint8_t command, uint8_t option, uint8_t 
   return data;
 }
 
-inline long ElapsedMs(Clock::time_point since) {
-  return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
-}
-
-// Polls a condition every 5 ms until it holds or the time runs out.
-inline bool Eventually(const std::function<bool()>& condition, int timeoutMs = 3000) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!condition()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
+using polling::ElapsedMs;
+using polling::Eventually;
 
 constexpr uint32_t kSimSerial = 0x1234ABCD;
 constexpr uint8_t kSimModel = 17;

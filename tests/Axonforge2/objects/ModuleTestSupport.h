@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "DevSim.h"
+#include "Polling.h"
 #include "Module.h"
 
 namespace moduletest {
@@ -39,18 +40,8 @@ constexpr uint8_t kBehindAddress = 8;
 inline const char* kRouterModule = "serial=0x0000A001,model=5,address=2,tcp=0,hb=0";
 inline const char* kBehindModule = "serial=0x0000B002,model=13,address=8,behind=0x0000A001,build=77,hb=0";
 
-inline long ElapsedMs(Clock::time_point since) {
-  return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
-}
-
-inline bool Eventually(const std::function<bool()>& condition, int timeoutMs = 3000) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!condition()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
+using polling::ElapsedMs;
+using polling::Eventually;
 
 class Simulator {
  public:
