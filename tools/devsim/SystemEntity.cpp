@@ -54,6 +54,14 @@ Setter Store(uint8_t SystemSettings::*field) {
   };
 }
 
+// A call that always succeeds: it does `action` and takes no value.
+Setter Does(void (*action)(Context&)) {
+  return [action](Context& c, uint32_t) {
+    action(c);
+    return aErrNone;
+  };
+}
+
 Getter Setting(uint8_t SystemSettings::*field) {
   return Read([field](const ModuleState& s) { return s.settings.*field; });
 }
@@ -82,16 +90,8 @@ const std::vector<OptionDef>& Options() {
       {7, Kind::U32, Read([](const ModuleState& s) { return s.version.packed(); }), nullptr},
       {8, Kind::U8, Read([](const ModuleState& s) { return s.spec.model; }), nullptr},
       {9, Kind::U32, Read([](const ModuleState& s) { return s.serial; }), nullptr},
-      {10, Kind::Call, nullptr,
-       [](Context& c, uint32_t) {
-         c.state.saved = c.state.settings;
-         return aErrNone;
-       }},
-      {11, Kind::Call, nullptr,
-       [](Context& c, uint32_t) {
-         *c.restart = Restart::Reset;
-         return aErrNone;
-       }},
+      {10, Kind::Call, nullptr, Does([](Context& c) { c.state.saved = c.state.settings; })},
+      {11, Kind::Call, nullptr, Does([](Context& c) { *c.restart = Restart::Reset; })},
       {12, Kind::U32, [](const ModuleState& s, Clock::time_point n, uint8_t) { return Wave(s, n, 5.0e6, 2.0e4, 7); },
        nullptr},
       {13, Kind::U8, Fixed(0), nullptr},
@@ -133,16 +133,8 @@ const std::vector<OptionDef>& Options() {
          return aErrNone;
        }},
       {35, Kind::U32, Fixed(0), nullptr},
-      {36, Kind::Call, nullptr,
-       [](Context& c, uint32_t) {
-         c.state.settings = c.state.defaults;
-         return aErrNone;
-       }},
-      {37, Kind::Call, nullptr,
-       [](Context& c, uint32_t) {
-         c.state.settings = c.state.saved = c.state.defaults;
-         return aErrNone;
-       }},
+      {36, Kind::Call, nullptr, Does([](Context& c) { c.state.settings = c.state.defaults; })},
+      {37, Kind::Call, nullptr, Does([](Context& c) { c.state.settings = c.state.saved = c.state.defaults; })},
       {38, Kind::U8, Setting(&SystemSettings::linkInterface), Store(&SystemSettings::linkInterface)},
       {39, Kind::U32, [](const ModuleState& s, Clock::time_point, uint8_t sub) { return s.spec.identifiers[sub]; },
        nullptr, 4},

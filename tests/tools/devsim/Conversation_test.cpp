@@ -94,6 +94,19 @@ TEST_F(ConversationTest, ResetDropsTheLinkAndKeepsOnlySavedSettings) {
   EXPECT_EQ(again.request(6, {3, 0x44, 0x20}), Packet(6, {3, 4, 0, 0}));
 }
 
+TEST_F(ConversationTest, RestoringDefaultsLeavesSavedSettingsAndAFactoryResetClearsBoth) {
+  EXPECT_EQ(host.request(6, {3, 0x83, 0x20, 7}), Packet(6, {3, 0xC3, 0, 7}));  // heartbeat interval
+  EXPECT_EQ(host.request(6, {3, 0x82, 0x20, 8}), Packet(6, {3, 0xC2, 0, 8}));  // router address
+  EXPECT_EQ(host.request(6, {3, 0x8A, 0x20}), Packet(6, {3, 0xCA, 0}));        // save
+  EXPECT_EQ(host.request(6, {3, 0xA4, 0x20}), Packet(6, {3, 0xE4, 0}));        // restore defaults
+  EXPECT_EQ(host.request(6, {3, 0x43, 0x20}), Packet(6, {3, 3, 0, 0}));
+  EXPECT_EQ(host.request(6, {3, 0x50, 0x20}), Packet(6, {3, 16, 0, 8}));  // the saved router address stays
+  EXPECT_EQ(host.request(6, {3, 0x83, 0x20, 7}), Packet(6, {3, 0xC3, 0, 7}));
+  EXPECT_EQ(host.request(6, {3, 0xA5, 0x20}), Packet(6, {3, 0xE5, 0}));  // factory reset
+  EXPECT_EQ(host.request(6, {3, 0x43, 0x20}), Packet(6, {3, 3, 0, 0}));
+  EXPECT_EQ(host.request(6, {3, 0x50, 0x20}), Packet(6, {3, 16, 0, 6}));
+}
+
 TEST(Heartbeats, FlowOnlyWhileRoutedAndStopWhenTheHostStopsAnswering) {
   RunningSim sim({"serial=0x00000007,address=4,tcp=0,hb=1"});
   WireClient host = sim.tcp(7);
