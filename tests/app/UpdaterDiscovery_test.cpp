@@ -1,7 +1,6 @@
 // The Updater's discovery helpers against the device simulator in-process: modules reached over
 // loopback TCP, and a router on simulated USB (the libusb stand-in linked into this test).
 #include <gtest/gtest.h>
-#include <arpa/inet.h>
 #include <stdlib.h>
 
 #include <memory>
@@ -14,6 +13,7 @@
 #include "RecordingDisplay.h"
 #include "TempDir.h"
 #include "Updater.h"
+#include "LoopbackLinkSpec.h"
 
 namespace {
 
@@ -48,14 +48,7 @@ class UpdaterDiscovery : public ::testing::Test {
     unsetenv("AXONFORGE_USBSIM_DIR");
   }
 
-  linkSpec TcpSpec(uint32_t serial) const {
-    linkSpec spec{};
-    spec.type = TCPIP;
-    spec.serialNumber = serial;
-    spec.ipAddress = htonl(INADDR_LOOPBACK);
-    spec.ipPort = sim_->tcpPort(serial);
-    return spec;
-  }
+  linkSpec TcpSpec(uint32_t serial) const { return LoopbackLinkSpec(TCPIP, serial, sim_->tcpPort(serial)); }
 
   TempDir usbDir_;
   std::unique_ptr<devsim::DevSim> sim_;

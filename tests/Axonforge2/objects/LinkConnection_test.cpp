@@ -12,6 +12,7 @@
 #include "Netns.h"
 #include "aDebug.h"
 #include "aLink.h"
+#include "LoopbackLinkSpec.h"
 
 namespace {
 
@@ -19,12 +20,7 @@ using namespace linktest;
 using Tessaron::Axonforge::aWeaveConfig;
 
 linkSpec specOfType(linkType type) {
-  linkSpec spec{};
-  spec.type = type;
-  spec.serialNumber = 0x00C0FFEE;
-  spec.ipAddress = htonl(INADDR_LOOPBACK);
-  spec.ipPort = LoopbackServer::UnusedPort();
-  return spec;
+  return LoopbackLinkSpec(type, 0x00C0FFEE, LoopbackServer::UnusedPort());
 }
 
 TEST(LinkObject, WithoutAConnectionEveryConversationIsRefused) {
@@ -122,12 +118,7 @@ TEST_F(LinkConnected, ASecondLinkSharesTheEngineConnectionOfTheFirst) {
 class LinkDiscovery : public ::testing::Test {
  protected:
   static std::string sharedDevice() {
-    linkSpec spec{};
-    spec.type = AWEAVE;
-    spec.serialNumber = 0x00ABCDEF;
-    spec.ipAddress = htonl(INADDR_LOOPBACK);
-    spec.ipPort = 40001;
-    return LoopbackDiscoveryResponder::BytesOf(spec);
+    return LoopbackDiscoveryResponder::BytesOf(LoopbackLinkSpec(AWEAVE, 0x00ABCDEF, 40001));
   }
 };
 

@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 
 #include <chrono>
 #include <functional>
@@ -20,6 +19,7 @@
 #include "Link.h"
 #include "aPacket.h"
 #include "aUEI.h"
+#include "LoopbackLinkSpec.h"
 
 namespace linktest {
 
@@ -92,13 +92,9 @@ class SimulatedModule : public ::testing::Test {
   virtual void adjustModule(devsim::ModuleSpec&) {}
 
   linkSpec spec() const {
-    linkSpec spec{};
-    spec.type = TCPIP;
-    spec.serialNumber = kSimSerial;
+    linkSpec spec = LoopbackLinkSpec(TCPIP, kSimSerial, sim->tcpPort(kSimSerial));
     spec.module = spec.router = kSimAddress;
     spec.model = kSimModel;
-    spec.ipAddress = htonl(INADDR_LOOPBACK);
-    spec.ipPort = sim->tcpPort(kSimSerial);
     return spec;
   }
 

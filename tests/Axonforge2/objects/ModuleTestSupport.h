@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 
 #include <chrono>
 #include <functional>
@@ -19,6 +18,7 @@
 #include "DevSim.h"
 #include "Polling.h"
 #include "Module.h"
+#include "LoopbackLinkSpec.h"
 
 namespace moduletest {
 
@@ -68,14 +68,7 @@ class Simulator {
 
   devsim::DevSim& sim() { return *sim_; }
 
-  linkSpec tcpSpec(uint32_t serial) const {
-    linkSpec spec{};
-    spec.type = TCPIP;
-    spec.serialNumber = serial;
-    spec.ipAddress = htonl(INADDR_LOOPBACK);
-    spec.ipPort = sim_->tcpPort(serial);
-    return spec;
-  }
+  linkSpec tcpSpec(uint32_t serial) const { return LoopbackLinkSpec(TCPIP, serial, sim_->tcpPort(serial)); }
 
   devsim::ModuleStatus status(uint32_t serial) const {
     devsim::ModuleStatus s;
