@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "DevSim.h"
+#include "DevSimConfig.h"
 #include "Polling.h"
 #include "Module.h"
 #include "LoopbackLinkSpec.h"
@@ -47,13 +48,7 @@ class Simulator {
  public:
   explicit Simulator(const std::vector<std::string>& modules,
                      const std::function<void(devsim::DevSimConfig&)>& adjust = {}) {
-    devsim::DevSimConfig config;
-    for (const auto& text : modules) {
-      devsim::ModuleSpec spec;
-      std::string error;
-      EXPECT_TRUE(devsim::ParseModuleSpec(text, &spec, &error)) << error;
-      config.modules.push_back(spec);
-    }
+    devsim::DevSimConfig config = devsimtest::ConfigFor(modules);
     config.verbose = true;
     if (adjust) adjust(config);
     sim_ = std::make_unique<devsim::DevSim>(config);

@@ -14,21 +14,10 @@
 #include <vector>
 
 #include "DevSim.h"
+#include "DevSimConfig.h"
 #include "WireClient.h"
 
 namespace devsimtest {
-
-// A configuration with the given module descriptions, each of which must parse.
-inline devsim::DevSimConfig ConfigFor(const std::vector<std::string>& modules) {
-  devsim::DevSimConfig config;
-  for (const auto& text : modules) {
-    devsim::ModuleSpec spec;
-    std::string error;
-    EXPECT_TRUE(devsim::ParseModuleSpec(text, &spec, &error)) << error;
-    config.modules.push_back(spec);
-  }
-  return config;
-}
 
 // A simulator with this configuration refuses to start, with a message containing `expected`.
 inline void ExpectRefused(const devsim::DevSimConfig& config, const std::string& expected) {
