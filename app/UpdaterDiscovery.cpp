@@ -10,7 +10,6 @@
 #include "Updater.h"
 #include "aDefs.h"
 #include "aDiscovery.h"
-#include "aUEI.h"
 #include "aVersion.h"
 
 using Tessaron::Axonforge::I2CClass;
@@ -29,10 +28,6 @@ constexpr unsigned kLastBusAddress = 252;
 // The fastest I2C bus speed, and the two bytes written to see whether an address answers.
 constexpr uint8_t kProbeSpeed = 3;
 const uint8_t kProbe[2] = {0x00, 0x00};
-// The system query for the firmware build: command 0x49 with the byte 0xFF.
-constexpr uint8_t kBuildQueryCommand = 0x49;
-constexpr uint8_t kBuildQuerySelector = 0xFF;
-constexpr uint8_t kBuildReplyLength = 6;
 // Bytes of a linkSpec after the common fields: the transport's address part.
 constexpr size_t kTransportOffset = offsetof(linkSpec, usbId);
 
@@ -160,15 +155,8 @@ aErr Updater::_disableEther(Module& module, UpdaterDisplayInterface& display) {
 }
 
 uint32_t Updater::_get_build_number(Module& module) {
-  Tessaron::Axonforge::Link* link = module.getLink();
-  if (link == nullptr) return 0;
-  const uint8_t address = module.getModuleAddress();
-  if (link->sendPacket(address, kBuildQueryCommand, 1, &kBuildQuerySelector) != aErrNone) return 0;
-  const uint8_t match[2] = {kBuildQueryCommand, kBuildQuerySelector};
-  uint8_t length = sizeof match;
-  uint8_t reply[28] = {};
-  if (link->receivePacket(address, match, &length, reply) != aErrNone || length != kBuildReplyLength) return 0;
-  return aUEI_RetrieveInt(reply + 2);
+  uint32_t build = 0;
+  return module.getBuild(&build) == aErrNone ? build : 0;
 }
 
 aErr Updater::_get_version(Module& module, DeviceInfo& info) {
