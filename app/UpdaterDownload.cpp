@@ -20,7 +20,6 @@ const int kInfo = UpdaterDisplayInterface::LEVEL_INFO;
 const int kError = UpdaterDisplayInterface::LEVEL_ERROR;
 const char kSpinnerLabel[] = "Downloading";
 const std::chrono::milliseconds kSpinnerPeriod(100);
-const char kBirdExtension[] = ".bird";
 
 using MallocBuffer = std::unique_ptr<char, decltype(&std::free)>;
 
@@ -47,8 +46,6 @@ bool sHasBirdSignature(const char* data, unsigned int length) {
 bool sParseBuildText(const std::string& text, uint32_t& build) {
   return text.find_first_not_of("0123456789") == std::string::npos && sLeadingDecimal(text, build);
 }
-
-std::string sBirdFileName(uint32_t build) { return std::to_string(build) + kBirdExtension; }
 
 // Runs the build request on one worker thread while this thread turns the spinner every 100 ms.
 // The worker writes only `content`, which is read here only after the worker is joined.
@@ -180,7 +177,7 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& bu
     return 0;
   }
   const std::string timeText = KeyValueStore::CurrentTimeText();
-  const std::string fileName = sBirdFileName(build);
+  const std::string fileName = UpdaterStoreItem::BuildFileName(build);
   aErr written = item.WriteFile(fileName.c_str(), reinterpret_cast<const unsigned char*>(data.get()), length);
   if (written != aErrNone) {
     // A download that is not on disk must not be recorded as the latest one.
@@ -224,7 +221,7 @@ std::map<std::string, std::string> Updater::Get_BuildListLocal(uint32_t serialNu
   for (const UpdaterStoreItem& item : items) {
     const std::string& name = item.Name();
     // emplace keeps the first entry of a build: 1234.bird and 1234.bird.bak share the key.
-    builds.emplace(name.substr(0, name.find(kBirdExtension)), sLocalVersion(item));
+    builds.emplace(name.substr(0, name.find(UpdaterStoreItem::kBuildFileExtension)), sLocalVersion(item));
   }
   return builds;
 }

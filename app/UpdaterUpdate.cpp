@@ -24,8 +24,6 @@ const int kLoaderReturnAttempts = 15;
 const uint32_t kLoaderReturnDelayMs = 1000;
 const int kFirmwareBlockAttempts = 5;
 
-std::string sBirdFileName(uint32_t build) { return std::to_string(build) + ".bird"; }
-
 // A device reached directly: over USB, or over TCP/IP when USB does not know it.
 aErr sConnectBySerial(Module& module, uint32_t serialNumber) {
   aErr err = module.connect(USB, serialNumber);
@@ -75,7 +73,7 @@ BirdFile Updater::load_bird(const std::string& purpose, const std::string& birdF
   }
   UpdaterStoreItem item = store->AddDevice(serialNumber);
   display.message(kInfo, "%s firmware with build: %u", purpose.c_str(), build);
-  const std::string name = sBirdFileName(build);
+  const std::string name = UpdaterStoreItem::BuildFileName(build);
   try {
     return item.ReadBirdFile(name.c_str());
   } catch (const std::runtime_error&) {
@@ -189,7 +187,7 @@ uint32_t Updater::_choose_build(UpdaterStoreItem& item, uint32_t serialNumber, u
     if (build != 0) {
       // The newest build counts only when the store holds it: an update never downloads.
       try {
-        item.ReadBirdFile(sBirdFileName(build).c_str());
+        item.ReadBirdFile(UpdaterStoreItem::BuildFileName(build).c_str());
       } catch (const std::runtime_error&) {
         build = 0;
         display.message(kInfo, "New firmware is available.  Updater will proceed if valid firmware is found locally.");
@@ -309,7 +307,7 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
     return false;
   }
 
-  if (birdFile.empty()) birdFile = sBirdFileName(build);
+  if (birdFile.empty()) birdFile = UpdaterStoreItem::BuildFileName(build);
   _record_transfer(*store, item, serialNumber, birdFile);
   Log::log(DEBUG_Updater, "Updating device firmware: \n");
   display.message(kInfo, "Update time: %.4f sec", static_cast<double>(aTime_GetMSTicks() - started) / 1000.0);

@@ -41,6 +41,8 @@ UpdaterStoreItem::UpdaterStoreItem(const char* basePath, const char* name, store
   if (IsValid()) settings.Load(BuildPath(Path().c_str(), KeyValueStore::DEFAULT_FILENAME, nullptr).c_str());
 }
 
+std::string UpdaterStoreItem::BuildFileName(uint32_t build) { return std::to_string(build) + kBuildFileExtension; }
+
 bool UpdaterStoreItem::IsValid() const { return !basePath.empty() && !name.empty(); }
 
 std::string UpdaterStoreItem::Path() const { return BuildPath(basePath.c_str(), name.c_str(), nullptr); }

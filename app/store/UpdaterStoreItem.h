@@ -1,6 +1,7 @@
 #ifndef UPDATER_UPDATERSTOREITEM_H
 #define UPDATER_UPDATERSTOREITEM_H
 
+#include <cstdint>
 #include <string>
 
 #include "BirdFile.h"
@@ -32,6 +33,9 @@ class UpdaterStoreItem {
   // lacks the BIRD signature or is not a plain name in a valid item, and "Failed to load bird data"
   // when it does not load.
   BirdFile ReadBirdFile(const char* file) const;
+  // The name a downloaded build is stored under in its device's directory: "<build>.bird".
+  static constexpr char kBuildFileExtension[] = ".bird";
+  static std::string BuildFileName(uint32_t build);
 
   const std::string& BasePath() const { return basePath; }
   const std::string& Name() const { return name; }
