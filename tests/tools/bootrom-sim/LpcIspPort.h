@@ -40,8 +40,9 @@ class LpcIspPort {
     }
     return got;
   }
-  // True when nothing arrives within ms.
-  bool Quiet(int ms) {
+  // Sends text (may be empty); true when nothing arrives within ms.
+  bool Quiet(int ms, const std::string& text = "") {
+    if (!text.empty() && write(fd_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) return false;
     pollfd entry{fd_, POLLIN, 0};
     return poll(&entry, 1, ms) == 0;
   }
