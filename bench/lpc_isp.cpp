@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -119,7 +120,10 @@ aErr Program(NXPSerialClass& isp, const std::vector<uint8_t>& image) {
   return err;
 }
 
-void BM_NXPSerialClassWriteAndVerify256K(benchmark::State& state) {
+// One timed programming run per iteration against a fresh simulator; program answers null or
+// what went wrong.
+using Programmer = std::function<const char*(const Simulator&, const std::vector<uint8_t>&)>;
+void Measure(benchmark::State& state, double* seconds, const Programmer& program) {
   const std::vector<uint8_t> image = Image();
   for (auto _ : state) {
     Simulator sim;
@@ -127,17 +131,24 @@ void BM_NXPSerialClassWriteAndVerify256K(benchmark::State& state) {
       state.SkipWithError("the simulator did not start");
       return;
     }
-    NXPSerialClass isp;
     const auto start = std::chrono::steady_clock::now();
-    const aErr err = isp.Connect(sim.port().c_str(), 115200) == aErrNone ? Program(isp, image) : aErrIO;
-    gNxpSeconds = Seconds(start);
-    state.SetIterationTime(gNxpSeconds);
-    if (err != aErrNone) {
-      state.SkipWithError(aError_GetErrorText(err));
+    const char* failure = program(sim, image);
+    *seconds = Seconds(start);
+    state.SetIterationTime(*seconds);
+    if (failure != nullptr) {
+      state.SkipWithError(failure);
       return;
     }
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kImageBytes);
+}
+
+void BM_NXPSerialClassWriteAndVerify256K(benchmark::State& state) {
+  Measure(state, &gNxpSeconds, [](const Simulator& sim, const std::vector<uint8_t>& image) -> const char* {
+    NXPSerialClass isp;
+    const aErr err = isp.Connect(sim.port().c_str(), 115200) == aErrNone ? Program(isp, image) : aErrIO;
+    return err == aErrNone ? nullptr : aError_GetErrorText(err);
+  });
 }
 BENCHMARK(BM_NXPSerialClassWriteAndVerify256K)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 
@@ -146,28 +157,14 @@ void BM_Lpc21ispWrite256K(benchmark::State& state) {
     state.SkipWithError("lpc21isp is not installed (Debian package lpc21isp)");
     return;
   }
-  const std::vector<uint8_t> image = Image();
-  for (auto _ : state) {
-    Simulator sim;
-    if (!sim.ok()) {
-      state.SkipWithError("the simulator did not start");
-      return;
-    }
+  Measure(state, &gLpc21ispSeconds, [](const Simulator& sim, const std::vector<uint8_t>& image) -> const char* {
     const std::string file = sim.dir() + "/image.bin";
     FILE* f = fopen(file.c_str(), "wb");
-    fwrite(image.data(), 1, image.size(), f);
-    fclose(f);
-    const auto start = std::chrono::steady_clock::now();
+    if (f == nullptr || fwrite(image.data(), 1, image.size(), f) != image.size() || fclose(f) != 0) return "cannot write the image";
     const int status = Wait(Spawn({kLpc21isp, "-bin", "-donotstart", file, sim.port(), "115200", "14746"},
                                   sim.dir() + "/lpc21isp.log"));
-    gLpc21ispSeconds = Seconds(start);
-    state.SetIterationTime(gLpc21ispSeconds);
-    if (status != 0) {
-      state.SkipWithError("lpc21isp failed");
-      return;
-    }
-  }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kImageBytes);
+    return status == 0 ? nullptr : "lpc21isp failed";
+  });
 }
 BENCHMARK(BM_Lpc21ispWrite256K)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 
