@@ -67,6 +67,10 @@ struct DevSim::Node {
   uint32_t usbSerial = 0;  // the serial the device is listed under while plugged in
   bool usbPlugged = true;
   uint32_t restarts = 0;
+  // Heartbeats on all its links so far.
+  uint32_t heartbeatsAnswered = 0;
+  uint32_t heartbeatsWrong = 0;
+  uint32_t heartbeatsMissed = 0;
 
   const ModuleSpec& spec() const { return module.state().spec; }
 };
@@ -344,9 +348,10 @@ void DevSim::addLink(int fd, bool ownsFd, LinkKind kind, size_t node) {
   int id = nextLinkId_++;
   std::string name = std::string(LinkKindName(kind)) + "#" + std::to_string(id);
   std::string label = nodes_[node]->module.label();
-  links_[id] = std::make_unique<HostLink>(id, fd, ownsFd, kind, node, [this, label, name](const std::string& what) {
-    log_.warning(label + " " + name + ": " + what);
-  });
+  links_[id] = std::make_unique<HostLink>(id, fd, ownsFd, kind, node, nodes_[node]->spec().heartbeatValue,
+                                          [this, label, name](const std::string& what) {
+                                            log_.warning(label + " " + name + ": " + what);
+                                          });
   loop_.watch(fd, POLLIN, [this, id](short revents) { onLinkEvent(id, revents); });
   log_.conversation(label + " " + name + " opened");
 }
@@ -404,39 +409,35 @@ void DevSim::process(int id, const SimPacket& packet) {
   std::string where = direct.label() + " " + link.name();
   log_.conversation(where + " host> " + DescribePacket(packet, true));
   bool closeAfter = direct.faults().closeConnection();
+  bool syncRequest = packet.address == kSyncAddress && packet.data.empty();
+  if (!syncRequest) link.sync.interrupt();
   if (!direct.present()) {
     log_.conversation(where + " module is away; packet lost");
-  } else if (packet.address == kSyncAddress) {
-    if (packet.data.empty()) {
+  } else if (syncRequest) {
+    if (link.sync.request(Clock::now())) {
       deliver(id, direct, {direct.addressAnswer(), ReplyKind::Sync});
     } else {
-      log_.warning(where + ": sync request with a payload ignored");
+      log_.conversation(where + " sync burst already answered twice");
     }
+  } else if (packet.address == kSyncAddress) {
+    log_.warning(where + ": sync request with a payload ignored");
   } else if (packet.address == kRouteAddress) {
     if (packet.data.size() == 1 && packet.data[0] <= 1) {
       link.routeOn = packet.data[0] == 1;
-      link.heartbeatPending = false;
-      link.heartbeatsMissed = 0;
+      link.heartbeat.reset();
     } else {
       log_.warning(where + ": malformed route switch ignored");
     }
+  } else if (packet.address == direct.state().address && packet.data.size() == 2 &&
+             packet.data[0] == kHeartbeatCommand) {
+    heartbeatAnswer(link, packet.data[1]);
   } else if (SimModule* target = moduleAt(node, packet.address)) {
-    if (packet.data.size() == 2 && packet.data[0] == kHeartbeatCommand) {
-      if (packet.data[1] == 2 || packet.data[1] == 3) {
-        link.heartbeatPending = false;
-        link.heartbeatsMissed = 0;
-        ++link.heartbeatsAnswered;
-      } else {
-        log_.warning(where + ": heartbeat answer with value " + std::to_string(packet.data[1]) + " ignored");
-      }
-    } else {
-      Outcome out;
-      target->handle(packet, Clock::now(), out);
-      for (const auto& reply : out.replies) deliver(id, *target, reply);
-      if (out.restart != Restart::None) {
-        size_t targetNode = target == &direct ? node : static_cast<size_t>(nodeIndex(target->state().spec.serial));
-        restart(targetNode, out.restart);
-      }
+    Outcome out;
+    target->handle(packet, Clock::now(), out);
+    for (const auto& reply : out.replies) deliver(id, *target, reply);
+    if (out.restart != Restart::None) {
+      size_t targetNode = target == &direct ? node : static_cast<size_t>(nodeIndex(target->state().spec.serial));
+      restart(targetNode, out.restart);
     }
   } else {
     log_.warning(where + ": no module at address " + std::to_string(packet.address) + " on this link; packet ignored");
@@ -523,24 +524,53 @@ void DevSim::comeBack(size_t index, Restart kind) {
   if (kind == Restart::NewImage && !config_.flashDir.empty()) writeFlashFile(index);
 }
 
+void DevSim::heartbeatAnswer(HostLink& link, uint8_t value) {
+  Node& n = *nodes_[link.module];
+  std::string where = n.module.label() + " " + link.name();
+  std::string answer = "heartbeat answer 00 " + HexBytes(&value, 1);
+  switch (link.heartbeat.answer(value)) {
+    case LinkHeartbeat::Answer::Correct:
+      ++n.heartbeatsAnswered;
+      return;
+    case LinkHeartbeat::Answer::Wrong: {
+      ++n.heartbeatsWrong;
+      uint8_t expected = link.heartbeat.expected();
+      log_.warning(where + ": wrong " + answer + " (00 " + HexBytes(&expected, 1) + " expected)");
+      return;
+    }
+    case LinkHeartbeat::Answer::Unexpected:
+      log_.warning(where + ": " + answer + " with no heartbeat outstanding ignored");
+      return;
+  }
+}
+
 void DevSim::heartbeatTick(size_t index) {
-  SimModule& m = nodes_[index]->module;
+  Node& n = *nodes_[index];
+  SimModule& m = n.module;
   uint8_t interval = m.state().settings.heartbeatInterval;
   if (m.present() && interval > 0) {
     std::vector<int> ids;
     for (const auto& [id, link] : links_) {
       if (link->module == index && link->routeOn) ids.push_back(id);
     }
+    uint32_t missLimit = m.faults().heartbeatMissLimit();
     for (int id : ids) {
       HostLink& link = *links_.at(id);
-      if (link.heartbeatPending && ++link.heartbeatsMissed >= kMaxMissedHeartbeats) {
+      if (link.heartbeat.expire()) {
+        ++n.heartbeatsMissed;
+        log_.warning(m.label() + " " + link.name() + ": heartbeat not answered");
+      }
+      if (missLimit > 0 && link.heartbeat.missed() >= missLimit) {
+        closeLink(id, "fault: " + std::to_string(link.heartbeat.missed()) + " heartbeat(s) missed");
+        continue;
+      }
+      if (link.heartbeat.missedInARow() >= kMaxMissedHeartbeats) {
         log_.warning(m.label() + " " + link.name() + ": host stopped answering heartbeats; route switched off");
         link.routeOn = false;
         continue;
       }
-      if (link.heartbeatPending) log_.warning(m.label() + " " + link.name() + ": heartbeat not answered");
-      link.heartbeatPending = true;
-      deliver(id, m, {SimPacket(m.state().address, {kHeartbeatCommand, 0}), ReplyKind::Heartbeat});
+      uint8_t value = link.heartbeat.send();
+      deliver(id, m, {SimPacket(m.state().address, {kHeartbeatCommand, value}), ReplyKind::Heartbeat});
     }
   }
   uint32_t next = interval > 0 ? interval * kHeartbeatUnitMs : kIdleHeartbeatCheckMs;
@@ -662,12 +692,13 @@ bool DevSim::status(uint32_t serial, ModuleStatus* out) const {
   st.restarts = n.restarts;
   st.routeToMe = s.routeToMe;
   st.flashBytes = n.module.upgrade().bytesWritten();
+  st.heartbeatsAnswered = n.heartbeatsAnswered;
+  st.heartbeatsWrong = n.heartbeatsWrong;
+  st.heartbeatsMissed = n.heartbeatsMissed;
   for (const auto& [id, link] : links_) {
     if (link->module != static_cast<size_t>(i)) continue;
     ++st.links;
     st.routed |= link->routeOn;
-    st.heartbeatsAnswered += link->heartbeatsAnswered;
-    st.heartbeatsMissed += link->heartbeatsMissed;
   }
   *out = st;
   return true;

@@ -45,7 +45,10 @@ struct ModuleStatus {
   uint32_t restarts = 0;
   size_t links = 0;
   bool routed = false;  // some link has the route switched on
+  // Heartbeats on all its links since the start: correctly answered, answered with a wrong
+  // value, and missed (no correct answer before the next was due).
   uint32_t heartbeatsAnswered = 0;
+  uint32_t heartbeatsWrong = 0;
   uint32_t heartbeatsMissed = 0;
   uint8_t routeToMe = 0;
   size_t flashBytes = 0;
@@ -108,6 +111,7 @@ class DevSim {
   SimModule* moduleAt(size_t node, uint8_t address);
   void restart(size_t node, Restart kind);
   void comeBack(size_t node, Restart kind);
+  void heartbeatAnswer(HostLink& link, uint8_t value);
   void heartbeatTick(size_t node);
   void sampleTick(size_t node);
   void onDiscoveryQuery();

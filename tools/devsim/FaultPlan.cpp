@@ -41,6 +41,10 @@ bool ParseBody(const std::string& name, const std::string& arg, bool hasArg, Fau
     f->type = Type::CloseAfter;
     return (hasArg && ParseCount(arg, &f->count)) || (*error = "close needs close=N", false);
   }
+  if (name == "hbmiss") {
+    f->type = Type::HeartbeatLoss;
+    return (hasArg && ParseCount(arg, &f->count)) || (*error = "hbmiss needs hbmiss=N", false);
+  }
   if (name == "delay") {
     f->type = Type::Delay;
     if (!hasArg || !ParseNumber(arg, 600000, &n)) {
@@ -108,7 +112,9 @@ const char* FaultHelp() {
       "  close=N             close the host connection after N more packets from it\n"
       "  delay=MS            delay every reply by MS milliseconds (0 ends it)\n"
       "  refuseprepare=S     refuse the next upgrade prepare with status S\n"
-      "  noreturn            after its next restart the module never comes back\n";
+      "  noreturn            after its next restart the module never comes back\n"
+      "  hbmiss=N            drop a host link (close it) once N heartbeats on it went without a\n"
+      "                      correct answer (0x00, v + 2 for a heartbeat 0x00, v)\n";
 }
 
 void FaultPlan::add(const FaultSpec& fault) {
@@ -118,6 +124,9 @@ void FaultPlan::add(const FaultSpec& fault) {
       return;
     case FaultSpec::Type::NoReturn:
       noReturn_ = true;
+      return;
+    case FaultSpec::Type::HeartbeatLoss:
+      heartbeatMissLimit_ = fault.count;
       return;
     default:
       armed_.push_back({fault, fault.count});

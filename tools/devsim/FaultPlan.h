@@ -20,6 +20,7 @@ struct FaultSpec {
     Delay,          // delay every reply by `value` ms (0 ends it)
     RefusePrepare,  // the next prepare is refused with status `value`
     NoReturn,       // after the next restart the module never comes back
+    HeartbeatLoss,  // a host link is dropped once `count` heartbeats on it went without a correct answer
   };
   Type type = Type::DropReply;
   ReplyKind kind = ReplyKind::Uei;
@@ -28,7 +29,7 @@ struct FaultSpec {
 };
 
 // Parses "drop=uei:3", "wrongcount", "wrongsum", "corrupt=2:1", "close=5", "delay=200",
-// "refuseprepare=9", "noreturn"; an optional "@SERIAL" suffix names the module (else 0).
+// "refuseprepare=9", "noreturn", "hbmiss=2"; an optional "@SERIAL" suffix names the module (else 0).
 bool ParseFault(const std::string& text, FaultSpec* out, uint32_t* serial, std::string* error);
 const char* FaultHelp();
 
@@ -48,6 +49,8 @@ class FaultPlan {
   bool closeConnection();
   uint32_t replyDelayMs() const { return delayMs_; }
   bool noReturn() const { return noReturn_; }
+  // Heartbeats a host link may miss before the module drops it; 0: no limit.
+  uint32_t heartbeatMissLimit() const { return heartbeatMissLimit_; }
 
  private:
   struct Countdown {
@@ -60,6 +63,7 @@ class FaultPlan {
   std::vector<Countdown> armed_;
   uint32_t delayMs_ = 0;
   bool noReturn_ = false;
+  uint32_t heartbeatMissLimit_ = 0;
 };
 
 }  // namespace devsim

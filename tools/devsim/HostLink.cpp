@@ -26,9 +26,15 @@ const char* LinkKindName(LinkKind kind) {
   return "?";
 }
 
-HostLink::HostLink(int linkId, int linkFd, bool ownsFd, LinkKind linkKind, size_t moduleIndex,
+HostLink::HostLink(int linkId, int linkFd, bool ownsFd, LinkKind linkKind, size_t moduleIndex, int heartbeatValue,
                    WireAssembler::GarbageHandler onGarbage)
-    : id(linkId), fd(linkFd), kind(linkKind), module(moduleIndex), ownsFd_(ownsFd), assembler_(std::move(onGarbage)) {}
+    : id(linkId),
+      fd(linkFd),
+      kind(linkKind),
+      module(moduleIndex),
+      heartbeat(heartbeatValue),
+      ownsFd_(ownsFd),
+      assembler_(std::move(onGarbage)) {}
 
 HostLink::~HostLink() {
   if (ownsFd_) close(fd);

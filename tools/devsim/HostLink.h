@@ -5,7 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "LinkHeartbeat.h"
 #include "ModuleState.h"
+#include "SyncRun.h"
 #include "WireAssembler.h"
 
 namespace devsim {
@@ -15,10 +17,11 @@ const char* LinkKindName(LinkKind kind);
 
 // One host link to a directly reachable module: an accepted TCP or Unix-socket connection, or
 // the master side of a pseudo-terminal. It assembles the host's packets, buffers what the device
-// sends, and keeps the link's own state (route switch, heartbeat answers).
+// sends, and keeps the link's own state (route switch, sync runs, heartbeats).
 class HostLink {
  public:
-  HostLink(int id, int fd, bool ownsFd, LinkKind kind, size_t module, WireAssembler::GarbageHandler onGarbage);
+  HostLink(int id, int fd, bool ownsFd, LinkKind kind, size_t module, int heartbeatValue,
+           WireAssembler::GarbageHandler onGarbage);
   ~HostLink();
   HostLink(const HostLink&) = delete;
   HostLink& operator=(const HostLink&) = delete;
@@ -39,9 +42,8 @@ class HostLink {
   const LinkKind kind;
   const size_t module;  // the directly reachable module this link leads to
   bool routeOn = false;
-  bool heartbeatPending = false;
-  uint32_t heartbeatsMissed = 0;  // consecutive
-  uint32_t heartbeatsAnswered = 0;
+  SyncRun sync;
+  LinkHeartbeat heartbeat;
   Clock::time_point lastScheduled{};  // keeps delayed replies in order
 
  private:

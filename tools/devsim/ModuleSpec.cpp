@@ -144,8 +144,9 @@ const std::map<std::string, KeyParser>& Keys() {
       {"ram", Number(&ModuleSpec::ramSize, 64u << 20)},
       {"name", [](ModuleSpec& m, const std::string& v, bool h) {
          m.name = v;
-         return h && v.size() <= 64;
+         return h;
        }},
+      {"bytesmax", Number(&ModuleSpec::bytesValueMax, kMaxUeiBytesValue)},
       {"tcp",
        [](ModuleSpec& m, const std::string& v, bool h) {
          uint64_t port = 0;
@@ -162,6 +163,12 @@ const std::map<std::string, KeyParser>& Keys() {
       {"loaderserial", Flag(&ModuleSpec::loaderUsesDefaultSerial)},
       {"startloader", Flag(&ModuleSpec::startsInLoader)},
       {"hb", Number(&ModuleSpec::heartbeatInterval, 255)},
+      {"hbvalue",
+       [](ModuleSpec& m, const std::string& v, bool) {
+         if (v != "0" && v != "1" && v != "alt") return false;
+         m.heartbeatValue = v == "alt" ? kHeartbeatAlternates : v[0] - '0';
+         return true;
+       }},
       {"sample", Number(&ModuleSpec::samplePeriodMs, 600000)},
   };
   return keys;
@@ -201,6 +208,10 @@ bool ParseModuleSpec(const std::string& text, ModuleSpec* out, std::string* erro
     *error = "module address must be even and between 2 and 254";
     return false;
   }
+  if (m.name.size() > m.bytesValueMax) {
+    *error = "name is longer than bytesmax (" + std::to_string(m.bytesValueMax) + ")";
+    return false;
+  }
   if (m.blockSize == 0) {
     *error = "blocksize must be above 0";
     return false;
@@ -232,6 +243,7 @@ const char* ModuleSpecHelp() {
       "  loadbase=N          load base reported by the upgrade init (default 0x20000000)\n"
       "  ram=N               upgrade bytes held before a write (default 1048576)\n"
       "  name=TEXT           module name (option 32)\n"
+      "  bytesmax=N          largest value the bytes options 31 and 32 hold (default 64, at most 65536)\n"
       "  tcp[=PORT]          TCP listener (PORT 0 or absent: ephemeral)\n"
       "  serialport[=LINK]   pseudo-terminal serial port; LINK: symlink to its slave path\n"
       "  kdev[=PATH]         kernel-driver node: a pseudo-terminal symlinked at PATH\n"
@@ -242,6 +254,8 @@ const char* ModuleSpecHelp() {
       "  loaderserial        while running its loader the module reports serial DEADDEAD\n"
       "  startloader         the module starts running its loader (as after a recovery load)\n"
       "  hb=N                heartbeat interval in 100 ms units, 0 = none (default 10)\n"
+      "  hbvalue=0|1|alt     v of the heartbeats 0x00, v (default alt: 0, 1, 0, ...); the host must\n"
+      "                      answer 0x00, v + 2\n"
       "  sample=MS           stream sample period (default 200)\n";
 }
 

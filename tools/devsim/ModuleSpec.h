@@ -5,12 +5,16 @@
 #include <cstdint>
 #include <string>
 
+#include "LinkHeartbeat.h"
+
 namespace devsim {
 
 // Serial number a module reports while it runs its loader without a serial of its own.
 constexpr uint32_t kLoaderSerial = 0xDEADDEAD;
 constexpr uint16_t kFamilyVendor = 0x24FF;
 constexpr uint32_t kPooledPacketsFeature = 0x80000000u;
+// The longest bytes value a module receives; a longer one is refused with aErrOverrun.
+constexpr uint32_t kMaxUeiBytesValue = 64u << 10;
 
 struct FirmwareVersion {
   unsigned major = 1;
@@ -41,6 +45,7 @@ struct ModuleSpec {
   uint32_t loadBase = 0x20000000;
   uint32_t ramSize = 1u << 20;  // bytes the upgrade entity can hold before a write
   std::string name;
+  uint32_t bytesValueMax = 64;  // largest value a bytes option of the system entity holds
 
   // Transports (only for directly reachable modules).
   int tcpPort = -1;  // -1: none, 0: ephemeral
@@ -57,6 +62,7 @@ struct ModuleSpec {
   bool loaderUsesDefaultSerial = false;
   bool startsInLoader = false;  // as a device that was just given a recovery loader
   uint8_t heartbeatInterval = 10;  // in 100 ms units, 0 = none
+  int heartbeatValue = kHeartbeatAlternates;  // v of every heartbeat 0x00, v: 0 or 1
   uint32_t samplePeriodMs = 200;
 
   bool direct() const { return !behindRouter; }

@@ -10,7 +10,6 @@ constexpr uint8_t kHasUeiQuery = 1;
 constexpr uint8_t kClassQuantityQuery = 4;
 constexpr uint8_t kSubClassQuantityQuery = 5;
 constexpr uint8_t kEntityGroupQuery = 6;
-constexpr size_t kMaxUeiBytes = 64u << 10;
 }  // namespace
 
 SimModule::SimModule(const ModuleSpec& spec, SimLog& log)
@@ -104,7 +103,7 @@ void SimModule::handleUei(const SimPacket& packet, Clock::time_point now, Outcom
   if (takesBytes(req)) {
     std::vector<uint8_t> value;
     aErr error = aErrNone;
-    switch (collector_.feed(req, kMaxUeiBytes, &value, &error)) {
+    switch (collector_.feed(req, kMaxUeiBytesValue, &value, &error)) {
       case UeiBytesCollector::Result::InProgress:
         return;
       case UeiBytesCollector::Result::Failed:
@@ -192,6 +191,7 @@ void SimModule::leave() {
   upgrade_.restart();
   streams_.restart();
   slots_.restart();
+  collector_.clear();
 }
 
 void SimModule::comeBack(Restart kind, Clock::time_point now) {

@@ -30,8 +30,6 @@ struct OptionDef {
   BytesField bytes = nullptr;
 };
 
-constexpr size_t kMaxBytesValue = 64;
-
 // Slowly varying measurements, so that streamed samples change over time.
 uint32_t Wave(const ModuleState& s, Clock::time_point now, double base, double swing, double periodSeconds) {
   double t = static_cast<double>(s.uptimeMicros(now)) / 1e6;
@@ -177,7 +175,7 @@ void HandleGet(const OptionDef& def, const UeiRequest& req, ModuleState& state, 
 
 void HandleSet(const OptionDef& def, const UeiRequest& req, ModuleState& state, Clock::time_point now, Outcome& out) {
   if (def.bytes) {
-    if (req.value.size() > kMaxBytesValue) {
+    if (req.value.size() > state.spec.bytesValueMax) {
       out.reply(UeiErrorReply(state.address, req, aErrSize), ReplyKind::Uei);
       return;
     }

@@ -31,8 +31,7 @@ UeiBytesCollector::Result UeiBytesCollector::feed(const UeiRequest& req, size_t 
   uint8_t trailer = req.value.back();
   uint8_t sequence = trailer & kTrailerSequence;
   bool more = (trailer & kTrailerMore) != 0;
-  if (sequence == 0) chains_[key] = Chain();  // a first chunk always starts a new value
-  Chain& chain = chains_[key];
+  Chain& chain = chains_[key];  // a new chain when none is open
   if (chain.error == aErrNone) {
     if (sequence != chain.nextSequence) {
       chain.error = aErrPacket;

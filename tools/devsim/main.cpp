@@ -62,6 +62,12 @@ int main(int argc, char** argv) {
   int received = 0;
   sigwait(&stopSignals, &received);
   sim.stop();
+  for (const auto& module : options.config.modules) {
+    devsim::ModuleStatus s;
+    if (!sim.status(module.serial, &s) || s.heartbeatsAnswered + s.heartbeatsWrong + s.heartbeatsMissed == 0) continue;
+    std::fprintf(stderr, "devsim: %s heartbeats: %u answered, %u wrong, %u missed\n",
+                 devsim::SerialText(module.serial).c_str(), s.heartbeatsAnswered, s.heartbeatsWrong, s.heartbeatsMissed);
+  }
   if (!options.readyFile.empty()) unlink(options.readyFile.c_str());
   return 0;
 }

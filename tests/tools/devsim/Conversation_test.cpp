@@ -12,24 +12,44 @@ constexpr uint32_t kSerial = 0x1234ABCD;
 constexpr char kModule[] = "serial=0x1234ABCD,model=17,address=6,build=100,version=2.15.3,tcp=0,hb=0,restart=100";
 using ConversationTest = OneModuleTest<kModule>;
 
-TEST_F(ConversationTest, EachSyncRequestIsAnsweredWithOneEmptyPacketFromTheModule) {
+const Bytes kBurst = {0xAD, 0, 0xAD, 0, 0xAD, 0, 0xAD, 0, 0xAD, 0, 0xAD, 0};
+const Bytes kTwoAnswers = {6, 0, 6, 0};
+
+TEST_F(ConversationTest, ASyncBurstIsAnsweredTwiceAndASingleRequestOnce) {
   ASSERT_TRUE(host.connected());
-  host.send(Bytes{0xAD, 0, 0xAD, 0, 0xAD, 0, 0xAD, 0, 0xAD, 0, 0xAD, 0});
-  EXPECT_EQ(host.readBytes(12), (Bytes{6, 0, 6, 0, 6, 0, 6, 0, 6, 0, 6, 0}));
-  EXPECT_TRUE(host.silent(100)) << "nothing beyond one answer per request";
+  host.send(kBurst);
+  EXPECT_EQ(host.readBytes(4), kTwoAnswers);
+  EXPECT_TRUE(host.silent(100)) << "two answers for six requests";
+
+  // Split across reads: the first request is answered at once, the rest of the burst once more.
+  host.send({0xAD, 0});
+  EXPECT_EQ(host.readBytes(2), (Bytes{6, 0}));
+  host.send(Bytes(kBurst.begin() + 2, kBurst.end()));
+  EXPECT_EQ(host.readBytes(2), (Bytes{6, 0}));
+  EXPECT_TRUE(host.silent(100));
+
+  // The address query: one request after other traffic, one answer.
+  EXPECT_EQ(host.request(6, {3, 0x48, 0x20}), Packet(6, {3, 8, 0, 17}));
+  EXPECT_EQ(host.request(0xAD, {}), Packet(6, {}));
+  EXPECT_TRUE(host.silent(100));
+
+  // Two bursts back to back are two runs of six: two answers each.
+  host.send(Bytes(kBurst.begin(), kBurst.end()));
+  host.send(kBurst);
+  EXPECT_EQ(host.readBytes(8), (Bytes{6, 0, 6, 0, 6, 0, 6, 0}));
+  EXPECT_TRUE(host.silent(100));
 }
 
 TEST_F(ConversationTest, HostSyncBurstsRealignADeviceLeftInTheMiddleOfAPacket) {
-  // A packet that announces 10 bytes but brings 2: the burst's first bytes complete it.
+  // A packet that announces 10 bytes but brings 2: the burst's first four requests complete it.
   Bytes stray = {6, 10, 3, 0x48};
-  for (int i = 0; i < 6; ++i) stray.insert(stray.end(), {0xAD, 0});
+  stray.insert(stray.end(), kBurst.begin(), kBurst.end());
   host.send(stray);
-  while (host.next(100)) {
-  }
-  Bytes burst;
-  for (int i = 0; i < 6; ++i) burst.insert(burst.end(), {0xAD, 0});
-  host.send(burst);
-  EXPECT_EQ(host.readBytes(12), (Bytes{6, 0, 6, 0, 6, 0, 6, 0, 6, 0, 6, 0}));
+  int answers = 0;
+  while (auto packet = host.next(100)) answers += packet->data.empty() ? 1 : 0;
+  EXPECT_EQ(answers, 2) << "the two requests left of the burst are still answered twice";
+  host.send(kBurst);
+  EXPECT_EQ(host.readBytes(4), kTwoAnswers);
   EXPECT_TRUE(host.silent(50));
 }
 
@@ -140,6 +160,59 @@ TEST(Heartbeats, AnsweredHeartbeatsKeepTheRouteAndRouteOffStopsThem) {
   while (host.next(20, true)) {
   }
   EXPECT_FALSE(host.next(300, true).has_value());
+}
+
+}  // namespace
+
+namespace {
+
+devsim::FaultSpec ParsedFault(const std::string& text) {
+  devsim::FaultSpec fault;
+  uint32_t serial = 0;
+  std::string error;
+  EXPECT_TRUE(devsim::ParseFault(text, &fault, &serial, &error)) << error;
+  return fault;
+}
+
+bool Counted(RunningSim& sim, uint32_t answered, uint32_t wrong, uint32_t missed) {
+  return sim.waitFor(7, [&](const devsim::ModuleStatus& s) {
+    return s.heartbeatsAnswered == answered && s.heartbeatsWrong == wrong && s.heartbeatsMissed == missed;
+  }, 1000);
+}
+
+TEST(Heartbeats, ValuesAlternateAndAHostThatAnswersWrongIsCountedAndDroppedUnderTheFault) {
+  RunningSim sim({"serial=0x00000007,address=4,tcp=0,hb=3"},
+                 [](devsim::DevSimConfig& c) { c.faults.emplace_back(0, ParsedFault("hbmiss=2")); });
+  WireClient host = sim.tcp(7);
+  host.sendPacket(0xAF, {1});
+  EXPECT_EQ(host.next(1000, true), Packet(4, {0, 0}));
+  host.sendPacket(4, {0, 2});
+  EXPECT_EQ(host.next(1000, true), Packet(4, {0, 1}));
+  host.sendPacket(4, {0, 3});
+  EXPECT_TRUE(Counted(sim, 2, 0, 0));
+
+  EXPECT_EQ(host.next(1000, true), Packet(4, {0, 0}));
+  host.sendPacket(4, {0, 3});  // v + 3
+  EXPECT_TRUE(Counted(sim, 2, 1, 0));
+  EXPECT_TRUE(sim.logContains("wrong heartbeat answer 00 03 (00 02 expected)"));
+  EXPECT_EQ(host.next(1000, true), Packet(4, {0, 1})) << "the wrongly answered one counts as missed";
+  host.sendPacket(4, {0, 2});  // a constant answer
+  EXPECT_TRUE(host.closedByPeer(1500)) << "the second miss drops the link";
+  EXPECT_TRUE(Counted(sim, 2, 2, 2));
+  EXPECT_TRUE(sim.logContains("fault: 2 heartbeat(s) missed"));
+}
+
+TEST(Heartbeats, AConfiguredValueIsSentEveryTimeAndStrayAnswersAreOnlyLogged) {
+  RunningSim sim({"serial=0x00000007,address=4,tcp=0,hb=3,hbvalue=1"});
+  WireClient host = sim.tcp(7);
+  host.sendPacket(4, {0, 3});
+  host.sendPacket(0xAF, {1});
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(host.next(1000, true), Packet(4, {0, 1}));
+    host.sendPacket(4, {0, 3});
+  }
+  EXPECT_TRUE(Counted(sim, 2, 0, 0));
+  EXPECT_TRUE(sim.logContains("heartbeat answer 00 03 with no heartbeat outstanding ignored"));
 }
 
 }  // namespace

@@ -60,12 +60,10 @@ TEST_F(FaultTest, WrongSumOnce) {
 
 TEST_F(FaultTest, CorruptsOneByteOnTheWire) {
   arm(Fault(FaultSpec::Type::Corrupt, 2, 0));
-  host.sendPacket(0xAD, {});
-  EXPECT_EQ(host.readBytes(2), (Bytes{2, 0}));
-  host.sendPacket(0xAD, {});
-  EXPECT_EQ(host.readBytes(2), (Bytes{0xFD, 0})) << "the address byte of the second packet, inverted";
-  host.sendPacket(0xAD, {});
-  EXPECT_EQ(host.readBytes(2), (Bytes{2, 0}));
+  EXPECT_EQ(host.request(2, kGetModel), kModel);
+  host.sendPacket(2, kGetModel);
+  EXPECT_EQ(host.readBytes(6), (Bytes{0xFD, 4, 3, 8, 0, 21})) << "the address byte of the second packet, inverted";
+  EXPECT_EQ(host.request(2, kGetModel), kModel);
 }
 
 TEST_F(FaultTest, ClosesTheConnectionAfterNPackets) {

@@ -116,7 +116,7 @@ TEST(DevsimProgram, HelpDocumentsEveryOptionModuleKeyAndFault) {
         "serial=", "model=", "address=", "build=", "version=", "behind=", "id=", "features=", "pooled", "hwversion=",
         "ueibytes", "blocksize=", "loadbase=", "ram=", "name=", "tcp[=PORT]", "serialport", "kdev", "usb ",
         "usbvendor=", "usbproduct=", "restart=", "loaderserial", "startloader", "hb=", "sample=", "drop=", "wrongcount", "wrongsum",
-        "corrupt=", "close=", "delay=", "refuseprepare=", "noreturn"}) {
+        "corrupt=", "close=", "delay=", "refuseprepare=", "noreturn", "hbvalue=", "bytesmax=", "hbmiss="}) {
     EXPECT_NE(help.find(word), std::string::npos) << word;
   }
 }

@@ -37,7 +37,51 @@ TEST_F(TransferTest, ABrokenChunkSequenceGetsOneErrorAtItsEnd) {
   host.sendPacket(8, {3, 0xA0, 0x20, 3, 4, 0x82});  // sequence 2 where 1 was due
   EXPECT_FALSE(host.next(100).has_value());
   EXPECT_EQ(host.request(8, {3, 0xA0, 0x20, 5, 0x03}), Packet(8, {3, 0xE0, 0x80, aErrPacket}));
+  // Sequence 0 does not start a new value while one is open: it is a wrong sequence number.
+  host.sendPacket(8, {3, 0xA0, 0x20, 1, 2, 0x80});
+  EXPECT_EQ(host.request(8, {3, 0xA0, 0x20, 3, 0x00}), Packet(8, {3, 0xE0, 0x80, aErrPacket}));
   EXPECT_EQ(host.request(8, {3, 0x60, 0x20}), Packet(8, {3, 32, 0, 0})) << "the name stayed empty";
+}
+
+// The chunk packets of a bytes value: 24 bytes each after the header, and a trailer with the
+// "more follows" bit and the sequence number modulo 128.
+std::vector<SimPacket> Chunks(uint8_t address, const Bytes& header, const Bytes& value) {
+  std::vector<SimPacket> packets;
+  size_t offset = 0;
+  for (uint8_t sequence = 0; offset < value.size(); ++sequence) {
+    size_t chunk = std::min<size_t>(24, value.size() - offset);
+    Bytes data = header;
+    data.insert(data.end(), value.begin() + offset, value.begin() + offset + chunk);
+    offset += chunk;
+    data.push_back(static_cast<uint8_t>((sequence & 0x7F) | (offset < value.size() ? 0x80 : 0)));
+    packets.emplace_back(address, data);
+  }
+  return packets;
+}
+
+TEST(LongBytesValues, PassSequenceZeroInTheirMiddleAndRoundTripIntact) {
+  RunningSim sim({"serial=0xBEEF,address=8,tcp=0,hb=0,bytesmax=10000"});
+  WireClient host = sim.tcp(0xBEEF);
+  for (size_t length : {4000u, 10000u}) {
+    Bytes value(length);
+    for (size_t i = 0; i < length; ++i) value[i] = static_cast<uint8_t>(i * 7 + i / 251);
+    for (const SimPacket& chunk : Chunks(8, {3, 0xA0, 0x20}, value)) host.send(chunk.wire());
+    EXPECT_EQ(host.next(2000), Packet(8, {3, 0xE0, 0})) << length << " bytes: one acknowledgement";
+
+    host.sendPacket(8, {3, 0x60, 0x20});
+    const std::vector<SimPacket> expected = Chunks(8, {3, 32, 0}, value);
+    std::vector<SimPacket> received;
+    while (received.size() < expected.size()) {
+      auto packet = host.next(2000);
+      if (!packet) break;
+      received.push_back(*packet);
+    }
+    ASSERT_EQ(received.size(), expected.size()) << length << " bytes";
+    EXPECT_TRUE(received == expected) << length << " bytes: the value comes back as it went";
+    EXPECT_TRUE(host.silent(50));
+  }
+  host.sendPacket(8, Concat({3, 0xA0, 0x20}, Bytes(25, 1)));  // no trailer bit: 24 bytes and trailer 0x01
+  EXPECT_EQ(host.next(), Packet(8, {3, 0xE0, 0x80, aErrPacket})) << "a value must start at sequence 0";
 }
 
 TEST_F(TransferTest, ModuleQueriesAnswerBuildImplementedUeisAndEntityCounts) {
