@@ -189,6 +189,31 @@ TEST(Update, UeiBytesCarryTheBlocksWhenTheDeviceOffersThemAndMIsOn) {
   EXPECT_FALSE(Contains(r.err, "val_UPGRADE_DATA_UEI")) << "without -m the device gets data packets";
 }
 
+// Device blocks of 4096 and 8192 bytes are UEI bytes values of more than 128 chunks, whose
+// sequence numbers pass 0 again in the middle. Heartbeats come every 300 ms and alternate
+// v = 0 and v = 1; a host that answered one of them wrongly would lose its link.
+TEST(Update, LargeDeviceBlocksTravelIntactAsUeiBytesPooledOrNot) {
+  RUN_INSIDE_NETNS();
+  BirdRecipe recipe = HubImage();
+  recipe.firmwareSize = 20000;
+  recipe.blockSize = 16384;  // firmware blocks of 16384 and 3616 bytes
+  for (const std::string device : {"blocksize=4096", "blocksize=8192", "blocksize=4096,pooled", "blocksize=8192,pooled"}) {
+    SCOPED_TRACE(device);
+    UpdateScene scene({kHub + ",usb,ueibytes,hb=3," + device}, {"--fault", "hbmiss=2"});
+    ASSERT_TRUE(scene.ready()) << scene.sim().Log();
+    const std::string image = scene.image(recipe);
+
+    ProcessResult r = scene.updater({"-X", "0x400", "-m", "1", "-U", "-d", kSerialText, "-f", image});
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err << scene.sim().Log();
+    const std::string blockSize = device.substr(device.find('=') + 1, 4);
+    EXPECT_TRUE(Contains(r.err, "{cmdUPGRADE, val_UPGRADE_DATA_UEI, " + blockSize + "}")) << r.err;
+    EXPECT_FALSE(Contains(r.out, "Retry")) << r.out;
+    EXPECT_EQ(scene.flash(), ExpectedFlash(image, kSerial));
+    EXPECT_EQ(scene.sim().Stop(), 0);
+    EXPECT_TRUE(Contains(scene.sim().Log(), " answered, 0 wrong, ")) << scene.sim().Log();
+  }
+}
+
 TEST(Update, ThroughARouterTheModuleIsFoundOnTheBusAndUpdated) {
   RUN_INSIDE_NETNS();
   UpdateScene scene({"serial=0x0000A001,model=5,address=2,usb,restart=300",
