@@ -538,6 +538,9 @@ void DevSim::heartbeatAnswer(HostLink& link, uint8_t value) {
       log_.warning(where + ": wrong " + answer + " (00 " + HexBytes(&expected, 1) + " expected)");
       return;
     }
+    case LinkHeartbeat::Answer::Late:
+      log_.warning(where + ": late " + answer + ", after its heartbeat was counted as missed");
+      return;
     case LinkHeartbeat::Answer::Unexpected:
       log_.warning(where + ": " + answer + " with no heartbeat outstanding ignored");
       return;

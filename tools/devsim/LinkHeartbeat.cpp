@@ -5,6 +5,8 @@ namespace devsim {
 bool LinkHeartbeat::expire() {
   if (!outstanding_) return false;
   outstanding_ = false;
+  lateAllowed_ = true;
+  lateAnswer_ = expected();
   ++missedInARow_;
   ++missed_;
   return true;
@@ -18,16 +20,23 @@ uint8_t LinkHeartbeat::send() {
 }
 
 LinkHeartbeat::Answer LinkHeartbeat::answer(uint8_t value) {
-  if (!outstanding_) return Answer::Unexpected;
+  if (outstanding_ && value == expected()) {
+    outstanding_ = false;
+    lateAllowed_ = false;
+    missedInARow_ = 0;
+    return Answer::Correct;
+  }
+  if (lateAllowed_ && value == lateAnswer_) {
+    lateAllowed_ = false;
+    return Answer::Late;
+  }
   // A wrong answer leaves the heartbeat outstanding: it counts as missed when the next is due.
-  if (value != expected()) return Answer::Wrong;
-  outstanding_ = false;
-  missedInARow_ = 0;
-  return Answer::Correct;
+  return outstanding_ ? Answer::Wrong : Answer::Unexpected;
 }
 
 void LinkHeartbeat::reset() {
   outstanding_ = false;
+  lateAllowed_ = false;
   missedInARow_ = 0;
 }
 

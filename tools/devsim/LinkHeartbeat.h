@@ -14,7 +14,8 @@ class LinkHeartbeat {
   // `value` 0 or 1: every heartbeat carries it; kHeartbeatAlternates: 0, 1, 0, 1, ...
   explicit LinkHeartbeat(int value) : mode_(value) {}
 
-  enum class Answer { Correct, Wrong, Unexpected };
+  // Late: the answer to the previous heartbeat, which was already counted as missed.
+  enum class Answer { Correct, Late, Wrong, Unexpected };
 
   // The next heartbeat is due: true when the one outstanding got no correct answer.
   bool expire();
@@ -35,6 +36,8 @@ class LinkHeartbeat {
   bool outstanding_ = false;
   uint8_t value_ = 0;
   uint8_t next_ = 0;
+  bool lateAllowed_ = false;  // the previous heartbeat expired unanswered
+  uint8_t lateAnswer_ = 0;
   uint32_t missedInARow_ = 0;
   uint32_t missed_ = 0;
 };

@@ -1,7 +1,9 @@
-// The simulator's building blocks on their own: wire framing, module descriptions, bytes chains.
+// The simulator's building blocks on their own: wire framing, module descriptions, bytes chains,
+// sync runs.
 #include <gtest/gtest.h>
 
 #include "ModuleSpec.h"
+#include "SyncRun.h"
 #include "UeiBytes.h"
 #include "WireAssembler.h"
 #include "aError.h"
@@ -28,6 +30,19 @@ TEST(WireAssembler, PacketsSplitAcrossReadsAndEmptyPacketsAreWhole) {
   EXPECT_EQ(a.packets[1], SimPacket(0xAD, {}));
   EXPECT_EQ(a.packets[2], SimPacket(0xAF, {1}));
   EXPECT_TRUE(a.garbage.empty());
+}
+
+TEST(SyncRun, APauseStartsANewRunAsAnotherPacketDoes) {
+  using std::chrono::milliseconds;
+  devsim::SyncRun run;
+  const devsim::Clock::time_point t = devsim::Clock::now();
+  EXPECT_TRUE(run.request(t));
+  EXPECT_TRUE(run.request(t + milliseconds(40)));
+  EXPECT_FALSE(run.request(t + milliseconds(80))) << "a burst slowed down by the host is still one run";
+  EXPECT_TRUE(run.request(t + milliseconds(700))) << "after a pause: a new query";
+  run.interrupt();
+  EXPECT_TRUE(run.request(t + milliseconds(701)));
+  EXPECT_TRUE(run.request(t + milliseconds(702)));
 }
 
 TEST(WireAssembler, ZeroOddAndOversizeBytesAreReportedAndSkipped) {
