@@ -6,6 +6,8 @@
 #include "AppVersion.h"
 #include "DefaultServer.h"
 
+namespace frontend {
+
 namespace {
 
 #define STRINGIFY_(x) #x
@@ -71,7 +73,7 @@ const char kExtended[] =
     "     -k <filename>            - log messages written into given filename\n"
     "                                Default:[APP.log]\n"
     "     -u <host:port>           - The hostname and port of the update server\n"
-    "                                Default: " UPDATER_DEFAULT_SERVER_HOST ":port\n"
+    "                                Default: " UPDATER_DEFAULT_SERVER_HOST ":80 (HOST:PORT means http://HOST:PORT" UPDATER_SERVER_PATH ")\n"
     "  Extended Commands:\n"
     "     -I                       - View stored device information.\n"
     "                                Must either use DISCOVER command [\"-D\"] or\n"
@@ -171,3 +173,5 @@ void _display_fingerprint(UpdaterDisplayInterface& display, const Fingerprint& f
   display.message(UpdaterDisplayInterface::LEVEL_INFO, "[ %08X %08X %08X %08X ]", fingerprint.words[0],
                   fingerprint.words[1], fingerprint.words[2], fingerprint.words[3]);
 }
+
+}  // namespace frontend

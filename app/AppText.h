@@ -4,6 +4,10 @@
 #include "Fingerprint.h"
 #include "UpdaterDisplayInterface.h"
 
+// The front end's steps keep their leading underscores inside their own namespace (the global
+// namespace reserves such names).
+namespace frontend {
+
 // The front end's fixed texts: version line, ownership notice, usage, fingerprint line.
 void _display_app_version(UpdaterDisplayInterface& display);
 void _display_copyright(UpdaterDisplayInterface& display);
@@ -11,5 +15,7 @@ void _display_copyright(UpdaterDisplayInterface& display);
 // the extended block too when full and extended.
 void _display_usage(bool extended, bool full);
 void _display_fingerprint(UpdaterDisplayInterface& display, const Fingerprint& fingerprint);
+
+}  // namespace frontend
 
 #endif

@@ -1,32 +1,27 @@
 #include "CommandDispatch.h"
 
-#include <cctype>
-#include <stdexcept>
 #include <string>
 
 #include "AppText.h"
+#include "BuildNumber.h"
+#include "DefaultSerial.h"
+
+namespace frontend {
 
 namespace {
 
-const unsigned int kDefaultRecoverySerial = 0xDEADDEAD;
-const int kInfo = UpdaterDisplayInterface::LEVEL_INFO;
-const int kError = UpdaterDisplayInterface::LEVEL_ERROR;
 
-// The leading decimal digits of a build text; 0 when there are none or they overflow, which
-// stands for "the latest build".
+// The build of an update's -b text; 0, which stands for "the latest build", when it does not
+// begin with a number.
 uint32_t sBuildNumber(const std::string& build) {
-  if (build.empty() || !std::isdigit(static_cast<unsigned char>(build[0]))) return 0;
-  try {
-    unsigned long long value = std::stoull(build);
-    return value > 0xFFFFFFFFull ? 0 : static_cast<uint32_t>(value);
-  } catch (const std::out_of_range&) {
-    return 0;
-  }
+  uint32_t number = 0;
+  LeadingBuildNumber(build, number);
+  return number;
 }
 
 int sFingerprint(Parameters& p, Updater& updater, UpdaterDisplayInterface& display) {
   Fingerprint fingerprint{};
-  if (updater.Get_Fingerprint(fingerprint, p.serialPort, kDefaultRecoverySerial, p.birdFile, p.baudRate, true)) {
+  if (updater.Get_Fingerprint(fingerprint, p.serialPort, kDefaultSerial, p.birdFile, p.baudRate, true)) {
     _display_fingerprint(display, fingerprint);
     return 0;
   }
@@ -76,15 +71,19 @@ int sUpdate(Parameters& p, Updater& updater, UpdaterDisplayInterface& display) {
              : 1;
 }
 
+// An empty list from a server that answered is a result; a list that could not be asked for is
+// a failure.
 int sListBuilds(Parameters& p, Updater& updater, UpdaterDisplayInterface& display, const char* what,
-                std::map<std::string, std::string> (Updater::*list)(uint32_t)) {
+                bool (Updater::*list)(uint32_t, std::map<std::string, std::string>&)) {
   if (p.serialNumber == 0) {
     display.message(kError, "Error must supply a serial number for the %s command", what);
     _display_usage(false, false);
     return 1;
   }
-  Updater::_display_builds(display, (updater.*list)(p.serialNumber), p.serialNumber);
-  return 0;
+  std::map<std::string, std::string> builds;
+  const bool listed = (updater.*list)(p.serialNumber, builds);
+  Updater::_display_builds(display, builds, p.serialNumber);
+  return listed ? 0 : 1;
 }
 
 }  // namespace
@@ -117,3 +116,5 @@ int _run_commands(Parameters& p, Updater& updater, UpdaterDisplayInterface& disp
     return exitCode | sListBuilds(p, updater, display, "List Local Builds", &Updater::Get_BuildListLocal);
   return exitCode;
 }
+
+}  // namespace frontend

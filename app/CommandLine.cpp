@@ -3,8 +3,11 @@
 #include <cstring>
 #include <string>
 
+#include "DefaultServer.h"
 #include "Log.h"
 #include "aDirectory.h"
+
+namespace frontend {
 
 namespace {
 
@@ -59,6 +62,11 @@ uint32_t sGetArg(const char* text, const char** end, int base) {
 }
 
 bool sHasHexPrefix(const char* text) { return text[0] == '0' && (text[1] == 'x' || text[1] == 'X'); }
+
+void sReject(ParseState& state, const char* format, const char* argument) {
+  state.display.message(UpdaterDisplayInterface::LEVEL_ERROR, format, argument);
+  state.failed = true;
+}
 
 void sSetCommand(ParseState& state, uint32_t command) { state.params.commands.Set(command); }
 
@@ -153,7 +161,7 @@ const Option kOptions[] = {
     {"-e", OptionKind::Parameter, false, [](ParseState& s, const char*) { s.params.echo = true; }},
     {"-l", OptionKind::Parameter, true, [](ParseState& s, const char* v) { s.params.historyMessage = v; }},
     {"-k", OptionKind::Parameter, true, [](ParseState& s, const char* v) { s.params.logFile = v; }},
-    {"-u", OptionKind::Parameter, true, [](ParseState& s, const char* v) { s.params.serverUrl = v; }},
+    {"-u", OptionKind::Parameter, true, [](ParseState& s, const char* v) { s.params.serverUrl = ServerUrl(v); }},
 };
 
 size_t sLeadingHyphens(const std::string& text) {
@@ -204,6 +212,11 @@ uint32_t _get_int_arg(const char* text, const char** end) { return sGetArg(text,
 
 int _validate_params(Parameters&) { return 0; }
 
+std::string ServerUrl(const std::string& value) {
+  if (value.find("://") != std::string::npos) return value;
+  return "http://" + value + UPDATER_SERVER_PATH;
+}
+
 int _get_params(UpdaterDisplayInterface& display, int argc, const char* const* argv, Parameters& parameters) {
   sStartParameters(parameters, argc > 0 ? argv[0] : nullptr);
   ParseState state{display, parameters, nullptr, false};
@@ -214,17 +227,22 @@ int _get_params(UpdaterDisplayInterface& display, int argc, const char* const* a
     const char* equals = std::strchr(argument, '=');
     std::string name = equals ? std::string(argument, equals - argument) : std::string(argument);
     const Option* option = sFindOption(name);
-    if (option == nullptr) continue;
+    // A skipped option lets a typo run another command than the one asked for (an update to
+    // the latest build instead of the one named): every such mistake fails the command line.
+    if (option == nullptr || (!option->takesValue && equals != nullptr)) {
+      sReject(state, "Unrecognised option: %s", argument);
+      continue;
+    }
     const char* value = nullptr;
     if (option->takesValue) {
-      if (equals != nullptr)
+      if (equals != nullptr) {
         value = equals + 1;
-      else if (i + 1 < argc && argv[i + 1] != nullptr && argv[i + 1][0] != '-')
+      } else if (i + 1 < argc && argv[i + 1] != nullptr && argv[i + 1][0] != '-') {
         value = argv[++i];
-      else
+      } else {
+        sReject(state, "Option %s needs a value", argument);
         continue;
-    } else if (equals != nullptr) {
-      continue;
+      }
     }
     if (option->kind == OptionKind::Help) {
       parameters.commands.Set(CMD_HELP);
@@ -239,3 +257,5 @@ int _get_params(UpdaterDisplayInterface& display, int argc, const char* const* a
   if (helpAsked) return 0;
   return state.failed ? 1 : _validate_params(parameters);
 }
+
+}  // namespace frontend

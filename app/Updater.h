@@ -52,33 +52,22 @@ class Updater {
   virtual bool Update_Firmware(uint32_t serialNumber, uint32_t build, std::string birdFile, uint8_t moduleAddress,
                                uint32_t routerSerial, bool overrideModel);
 
-  // Update: the image of a device and build (or of a file), its check against the connected
-  // device, and the loader and firmware transfers through the upgrade entity.
+  // The image of a device and build (or of a file); throws std::runtime_error (a CausedError
+  // that says why) when there is none.
   BirdFile load_bird(const std::string& purpose, const std::string& birdFile, uint32_t serialNumber, uint32_t build,
                      bool allowDownload);
-  static bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& bird,
-                                 Tessaron::Axonforge::Module& module, uint32_t serialNumber);
-  static aErr _transfer_loader(UpdaterDisplayInterface& display, Tessaron::Axonforge::Module& module, BirdFile& bird);
-  static aErr _transfer_firmware(UpdaterDisplayInterface& display, Tessaron::Axonforge::Module& module,
-                                 BirdFile& bird, bool noRebootWait, bool probeUeiData);
 
   // Downloads and build lists. Download_Firmware returns the build stored, 0 on failure.
   virtual uint32_t Download_Firmware(uint32_t serialNumber, const std::string& buildText, bool overrideModel,
                                      bool noCal);
   virtual uint32_t Download_Firmware(const Fingerprint& fingerprint, const std::string& buildText,
                                      bool overrideModel);
-  virtual std::map<std::string, std::string> Get_BuildList(uint32_t serialNumber);
-  virtual std::map<std::string, std::string> Get_BuildListLocal(uint32_t serialNumber);
+  // The builds the server lists (or the store holds) for a device. False, with the error shown,
+  // when the server could not be asked (or the store opened); `builds` keeps what was read.
+  virtual bool Get_BuildList(uint32_t serialNumber, std::map<std::string, std::string>& builds);
+  virtual bool Get_BuildListLocal(uint32_t serialNumber, std::map<std::string, std::string>& builds);
   static void _display_builds(UpdaterDisplayInterface& display, const std::map<std::string, std::string>& builds,
                               uint32_t serialNumber);
-
-  // Download helpers: the store every operation opens (empty, with the error shown, when it cannot
-  // be), whether the server lists a build for a device, and a build text read as decimal (0, logged,
-  // when it is not a number).
-  static std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display,
-                                                          const std::string& storageDir, const char* callerName);
-  static bool _valid_build(uint32_t serialNumber, uint32_t build, const std::string& serverUrl);
-  static uint32_t _build_from_text(const std::string& text);
 
   // Recovery through the processor's boot loader, and the device fingerprint.
   virtual bool Get_Fingerprint(Fingerprint& fingerprint, std::string port, unsigned int serial, std::string birdFile,
@@ -90,12 +79,37 @@ class Updater {
   // Reports at error level that an operation is missing from this build.
   void _report_unavailable(const char* operation);
 
-  // Update: the build an update takes when none is given, the connection to the device (directly
-  // or through a router), and the record of a successful transfer.
+ private:
+  // The steps of the operations, under their own names; tests reach them through UpdaterTestSeam.
+  friend class UpdaterTestSeam;
+
+  // Update: the check of the image against the connected device (Unanswered: the device did not
+  // tell its serial number; the error is shown), the loader and firmware transfers through the
+  // upgrade entity (a failure shows one error line naming the step and its cause).
+  enum class Validation { Valid, Mismatch, Unanswered };
+  static Validation _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& bird,
+                                       Tessaron::Axonforge::Module& module, uint32_t serialNumber);
+  static aErr _transfer_loader(UpdaterDisplayInterface& display, Tessaron::Axonforge::Module& module, BirdFile& bird);
+  static aErr _transfer_firmware(UpdaterDisplayInterface& display, Tessaron::Axonforge::Module& module,
+                                 BirdFile& bird, bool noRebootWait, bool probeUeiData);
+  // The build an update takes when none is given, the connection to the device (directly or
+  // through a router), the wait for the device to come back running the new build, and the
+  // record of a successful transfer.
   uint32_t _choose_build(UpdaterStoreItem& item, uint32_t serialNumber, uint32_t build);
   aErr _connect_target(Tessaron::Axonforge::Module& target, uint32_t serialNumber, uint32_t routerSerial);
+  aErr _connect_router(Tessaron::Axonforge::Module& target, uint32_t routerSerial, bool* routerReached);
+  bool _await_new_firmware(Tessaron::Axonforge::Module& target, uint32_t serialNumber, uint32_t routerSerial,
+                           uint32_t expectedBuild);
   static void _record_transfer(UpdaterStore& store, UpdaterStoreItem& item, uint32_t serialNumber,
                                const std::string& birdFile);
+
+  // Download helpers: the store every operation opens (empty, with the error shown, when it cannot
+  // be), whether the server lists a build for a device, and a build text read as decimal (0, logged,
+  // when it is not a number).
+  static std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display,
+                                                          const std::string& storageDir, const char* callerName);
+  static bool _valid_build(uint32_t serialNumber, uint32_t build, const std::string& serverUrl);
+  static uint32_t _build_from_text(const std::string& text);
 
   std::string serverUrl;
   std::string storageDir;

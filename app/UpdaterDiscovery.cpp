@@ -31,8 +31,6 @@ const uint8_t kProbe[2] = {0x00, 0x00};
 // Bytes of a linkSpec after the common fields: the transport's address part.
 constexpr size_t kTransportOffset = offsetof(linkSpec, usbId);
 
-const int kInfo = UpdaterDisplayInterface::LEVEL_INFO;
-const int kError = UpdaterDisplayInterface::LEVEL_ERROR;
 
 struct SpecRelease {
   void operator()(linkSpec* spec) const { aLinkSpec_Destroy(&spec); }

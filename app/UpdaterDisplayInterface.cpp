@@ -20,3 +20,5 @@ void UpdaterDisplayInterface::message(int level, const char* format, ...) {
   else
     info_message(text);
 }
+
+void UpdaterDisplayInterface::cause(const std::string& why) { message(LEVEL_ERROR, "Cause: %s", why.c_str()); }

@@ -2,6 +2,7 @@
 #define UPDATER_UPDATERDISPLAYINTERFACE_H
 
 #include <atomic>
+#include <string>
 
 // The application's only path to the user: levelled messages, a progress bar and a spinner.
 class UpdaterDisplayInterface {
@@ -16,6 +17,8 @@ class UpdaterDisplayInterface {
   // printf-style; LEVEL_ERROR goes to error_message, every other level to info_message. The text
   // carries no line end and is cut to 2047 characters.
   void message(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+  // Why the failure just reported happened, as an error line of its own: "Cause: <why>".
+  void cause(const std::string& why);
 
   virtual void display_progress(bool show) = 0;
   virtual void update_progress(double fraction, const char* label) = 0;
@@ -27,5 +30,9 @@ class UpdaterDisplayInterface {
   // A download worker may show messages while the main thread waits, hence atomic.
   std::atomic<bool> muted;
 };
+
+// The two levels under the short names the application's messages use.
+constexpr int kInfo = UpdaterDisplayInterface::LEVEL_INFO;
+constexpr int kError = UpdaterDisplayInterface::LEVEL_ERROR;
 
 #endif

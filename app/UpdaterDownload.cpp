@@ -1,62 +1,55 @@
-#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <future>
-#include <limits>
 #include <memory>
 #include <stdexcept>
 #include <thread>
 
 #include "Base64.h"
 #include "BirdFile.h"
+#include "BuildNumber.h"
 #include "Log.h"
+#include "aDirectory.h"
 #include "UpdateServerRequest.h"
 #include "Updater.h"
 
 namespace {
 
-const int kInfo = UpdaterDisplayInterface::LEVEL_INFO;
-const int kError = UpdaterDisplayInterface::LEVEL_ERROR;
 const char kSpinnerLabel[] = "Downloading";
 const std::chrono::milliseconds kSpinnerPeriod(100);
 
 using MallocBuffer = std::unique_ptr<char, decltype(&std::free)>;
 
-// The leading decimal digits of a text as a 32-bit number; false when there are none or they
-// do not fit.
-bool sLeadingDecimal(const std::string& text, uint32_t& value) {
-  if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0]))) return false;
-  try {
-    unsigned long long number = std::stoull(text);
-    if (number > std::numeric_limits<uint32_t>::max()) return false;
-    value = static_cast<uint32_t>(number);
-    return true;
-  } catch (const std::out_of_range&) {
-    return false;
-  }
-}
-
-bool sHasBirdSignature(const char* data, unsigned int length) {
+// Why downloaded bytes are not a whole BIRD file (no signature, a body that does not inflate, a
+// block cut off, data left over); empty when they are one.
+std::string sBirdFileDamage(const char* data, unsigned int length) {
   const auto& signature = BirdFile::BIRD_FILE_SIGNATURE;
-  return length >= sizeof signature && std::memcmp(data, signature, sizeof signature) == 0;
+  if (length < sizeof signature || std::memcmp(data, signature, sizeof signature) != 0)
+    return "the content is not a BIRD file";
+  BirdFile bird;
+  bird.path = "the downloaded file";
+  bird.Parse(reinterpret_cast<const unsigned char*>(data), length);
+  return bird.problem;
 }
 
 // A build number given by a caller: decimal digits only, within 32 bits.
 bool sParseBuildText(const std::string& text, uint32_t& build) {
-  return text.find_first_not_of("0123456789") == std::string::npos && sLeadingDecimal(text, build);
+  return text.find_first_not_of("0123456789") == std::string::npos && LeadingBuildNumber(text, build);
 }
 
 // Runs the build request on one worker thread while this thread turns the spinner every 100 ms.
 // The worker writes only `content`, which is read here only after the worker is joined.
+// The worker also writes `failure`, under the same rule.
 bool sFetchBuild(UpdaterDisplayInterface& display, uint32_t serialNumber, const std::string& firmware,
-                 const std::string& buildText, const std::string& url, bool noCal, std::string& content) {
+                 const std::string& buildText, const std::string& url, bool noCal, std::string& content,
+                 std::string& failure) {
   std::promise<bool> done;
   std::future<bool> result = done.get_future();
   std::thread worker(
-      [&content, serialNumber, firmware, buildText, url, noCal](std::promise<bool> finished) {
+      [&content, &failure, serialNumber, firmware, buildText, url, noCal](std::promise<bool> finished) {
         finished.set_value(UpdateServerRequest::GetBuild(serialNumber, firmware.c_str(), buildText.c_str(), content,
-                                                          url.c_str(), noCal));
+                                                          url.c_str(), noCal, &failure));
       },
       std::move(done));
   display.update_spinner(true, kSpinnerLabel);
@@ -90,7 +83,7 @@ std::string sLocalVersion(const UpdaterStoreItem& item) {
 
 uint32_t Updater::_build_from_text(const std::string& text) {
   uint32_t build = 0;
-  if (!sLeadingDecimal(text, build)) Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", text.c_str());
+  if (!LeadingBuildNumber(text, build)) Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", text.c_str());
   return build;
 }
 
@@ -123,27 +116,25 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& bu
     display.message(kError, "Serial Number must be non-zero");
     return 0;
   }
-  if (!UpdateServerRequest::ping(serverUrl.c_str())) {
+  std::string failure;
+  if (!UpdateServerRequest::ping(serverUrl.c_str(), &failure)) {
     display.message(kError, "Server request failed for %s", serverUrl.c_str());
+    display.cause(failure);
     return 0;
   }
 
   std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, storageDir, "Download_Firmware");
   if (!store) return 0;
+  // A device gets its store entry only with a file to put in it: a device or build the server
+  // does not know leaves the store as it was.
   UpdaterStoreItem item;
-  if (!store->FindDevice(serialNumber, &item)) {
-    Log::log(DEBUG_APP, "Could not find device in our update history.\n");
-    try {
-      item = store->AddDevice(serialNumber);
-    } catch (const std::runtime_error&) {
-      display.message(kError, "Could not create directory for storing BIRD file");
-      return 0;
-    }
-  }
+  const bool known = store->FindDevice(serialNumber, &item);
+  if (!known) Log::log(DEBUG_APP, "Could not find device in our update history.\n");
 
   std::string currentBuild, firmware;
-  if (!UpdateServerRequest::QueryBuild(serialNumber, currentBuild, firmware, serverUrl.c_str())) {
+  if (!UpdateServerRequest::QueryBuild(serialNumber, currentBuild, firmware, serverUrl.c_str(), &failure)) {
     display.message(kError, "No build information for device");
+    display.cause(failure);
     return 0;
   }
   if (build == 0) build = _build_from_text(currentBuild);
@@ -161,8 +152,10 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& bu
   }
 
   std::string content;
-  if (!sFetchBuild(display, serialNumber, firmware, std::to_string(build), serverUrl, noCal, content))
+  if (!sFetchBuild(display, serialNumber, firmware, std::to_string(build), serverUrl, noCal, content, failure)) {
     display.message(kError, "Download failed");
+    display.cause(failure);
+  }
   if (content.empty()) {
     display.message(kError, "Failed to retrieve a valid BIRD file");
     return 0;
@@ -170,11 +163,21 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& bu
 
   unsigned int length = 0;
   MallocBuffer data(base64_decode(content.data(), static_cast<unsigned int>(content.size()), &length), &std::free);
-  if (!data || !sHasBirdSignature(data.get(), length)) {
-    // Text that is not base64, or bytes that are not a BIRD file, must not be stored and recorded
-    // as the latest download: a following update would pick a file that cannot be loaded.
+  // Only a whole BIRD file is stored and recorded as the latest download: a following update
+  // would otherwise pick a file that does not load, or flash part of an image.
+  const std::string damage = data ? sBirdFileDamage(data.get(), length) : "the content is not base64 text";
+  if (!damage.empty()) {
     display.message(kError, "Failed to retrieve a valid BIRD file");
+    display.cause(damage);
     return 0;
+  }
+  if (!known) {
+    try {
+      item = store->AddDevice(serialNumber);
+    } catch (const std::runtime_error&) {
+      display.message(kError, "Could not create directory for storing BIRD file");
+      return 0;
+    }
   }
   const std::string timeText = KeyValueStore::CurrentTimeText();
   const std::string fileName = UpdaterStoreItem::BuildFileName(build);
@@ -187,6 +190,7 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& bu
   item.Settings().Add("LATEST_DOWNLOAD", fileName);
   item.Settings().Add("LAST_DOWNLOAD_DATE", timeText);
   item.Settings().Save();
+  display.message(kInfo, "Stored build %u as %s", build, BuildPath(item.Path().c_str(), fileName.c_str(), nullptr).c_str());
   return build;
 }
 
@@ -201,21 +205,26 @@ uint32_t Updater::Download_Firmware(const Fingerprint& fingerprint, const std::s
   return Download_Firmware(serial, std::to_string(build), overrideModel, false);
 }
 
-std::map<std::string, std::string> Updater::Get_BuildList(uint32_t serialNumber) {
-  std::map<std::string, std::string> builds;
-  if (!UpdateServerRequest::ping(serverUrl.c_str())) {
+bool Updater::Get_BuildList(uint32_t serialNumber, std::map<std::string, std::string>& builds) {
+  builds.clear();
+  std::string failure;
+  if (!UpdateServerRequest::ping(serverUrl.c_str(), &failure)) {
     display.message(kError, "Server request failed for %s", serverUrl.c_str());
-    return builds;
+    display.cause(failure);
+    return false;
   }
-  if (!UpdateServerRequest::GetBuildList(serialNumber, builds, serverUrl.c_str()))
+  if (!UpdateServerRequest::GetBuildList(serialNumber, builds, serverUrl.c_str(), &failure)) {
     display.message(kError, "Failed to retrieve builds for %08X", serialNumber);
-  return builds;
+    display.cause(failure);
+    return false;
+  }
+  return true;
 }
 
-std::map<std::string, std::string> Updater::Get_BuildListLocal(uint32_t serialNumber) {
-  std::map<std::string, std::string> builds;
+bool Updater::Get_BuildListLocal(uint32_t serialNumber, std::map<std::string, std::string>& builds) {
+  builds.clear();
   std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, storageDir, "Get_BuildListLocal");
-  if (!store) return builds;
+  if (!store) return false;
   std::vector<UpdaterStoreItem> items;
   store->FindLocalBuilds(serialNumber, items);
   for (const UpdaterStoreItem& item : items) {
@@ -223,7 +232,7 @@ std::map<std::string, std::string> Updater::Get_BuildListLocal(uint32_t serialNu
     // emplace keeps the first entry of a build: 1234.bird and 1234.bird.bak share the key.
     builds.emplace(name.substr(0, name.find(UpdaterStoreItem::kBuildFileExtension)), sLocalVersion(item));
   }
-  return builds;
+  return true;
 }
 
 void Updater::_display_builds(UpdaterDisplayInterface& display, const std::map<std::string, std::string>& builds,

@@ -10,6 +10,8 @@
 #include "Updater.h"
 #include "aDirectory.h"
 
+namespace frontend {
+
 bool _prepare_storage_dir(Parameters& parameters, UpdaterDisplayInterface& display) {
   if (parameters.storageDir.empty()) {
     char home[2048];
@@ -29,7 +31,10 @@ bool _prepare_storage_dir(Parameters& parameters, UpdaterDisplayInterface& displ
   return true;
 }
 
+}  // namespace frontend
+
 int UpdaterMain(int argc, const char* const* argv) {
+  using namespace frontend;
   Parameters parameters;
   CLI_Display display;
   Log::SetOutput(stderr);

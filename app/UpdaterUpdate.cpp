@@ -1,6 +1,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "CausedError.h"
 #include "KeyValueStore.h"
 #include "Log.h"
 #include "Module.h"
@@ -17,11 +18,10 @@ using Tessaron::Axonforge::SystemClass;
 
 namespace {
 
-const int kInfo = UpdaterDisplayInterface::LEVEL_INFO;
-const int kError = UpdaterDisplayInterface::LEVEL_ERROR;
-// After the loader start the device may come back as a new USB device: look for it this often.
-const int kLoaderReturnAttempts = 15;
-const uint32_t kLoaderReturnDelayMs = 1000;
+// After the loader start, and after the reboot into the new firmware, the device may come back as
+// a new USB device: look for it this often.
+const int kReturnAttempts = 15;
+const uint32_t kReturnDelayMs = 1000;
 const int kFirmwareBlockAttempts = 5;
 
 // A device reached directly: over USB, or over TCP/IP when USB does not know it.
@@ -33,11 +33,20 @@ aErr sConnectBySerial(Module& module, uint32_t serialNumber) {
 
 // The device restarted into its loader and may have come back as a new USB device.
 void sAwaitLoader(Module& target, uint32_t serialNumber) {
-  for (int attempt = 0; attempt < kLoaderReturnAttempts; ++attempt) {
+  for (int attempt = 0; attempt < kReturnAttempts; ++attempt) {
     target.disconnect();  // a failed attempt may still hold a link
     if (target.discoverAndConnect(USB, serialNumber) == aErrNone && target.isConnected()) return;
-    aTime_MSSleep(kLoaderReturnDelayMs);
+    aTime_MSSleep(kReturnDelayMs);
   }
+}
+
+// The one error line of a failed transfer: the step, and what the device or the link did.
+void sReportFailedStep(UpdaterDisplayInterface& display, const std::string& step, const UpdaterEntity& entity) {
+  display.message(kError, "Update failed at %s: %s", step.c_str(), entity.failure().c_str());
+}
+
+std::string sBlockStep(const char* kind, unsigned number, size_t count) {
+  return std::string(kind) + " block " + std::to_string(number) + " of " + std::to_string(count);
 }
 
 // One firmware block, prepared and sent up to kFirmwareBlockAttempts times.
@@ -52,12 +61,17 @@ aErr sTransferFirmwareBlock(UpdaterDisplayInterface& display, UpdaterEntity& ent
     err = entity.TransferPrepare(block.data, block.length, block.flags, blockSize);
     if (err != aErrNone) {
       Log::log(DEBUG_Updater, "Error firmware transfer init: [%d, %s].\n", err, aError_GetErrorText(err));
+      sReportFailedStep(display, "the prepare of " + sBlockStep("firmware", number, count), entity);
       return err;
     }
     err = entity.FirmwareTransfer(block.data, block.length, blockSize, display);
     if (err == aErrNone) return err;
     Log::log(DEBUG_Updater, "Error firmware transfer [%d, %s].\n", err, aError_GetErrorText(err));
   }
+  sReportFailedStep(display,
+                    sBlockStep("firmware", number, count) + " after " + std::to_string(kFirmwareBlockAttempts) +
+                        " attempts",
+                    entity);
   return err;
 }
 
@@ -76,19 +90,19 @@ BirdFile Updater::load_bird(const std::string& purpose, const std::string& birdF
   const std::string name = UpdaterStoreItem::BuildFileName(build);
   try {
     return item.ReadBirdFile(name.c_str());
-  } catch (const std::runtime_error&) {
-    if (!allowDownload) throw std::runtime_error("Error reading birdfile");
+  } catch (const std::runtime_error& error) {
+    if (!allowDownload) throw CausedError("Error reading birdfile", CausedError::CauseOf(error));
   }
   display.message(kInfo, "Downloading firmware build %u", build);
   Download_Firmware(serialNumber, std::to_string(build), false, false);
   return item.ReadBirdFile(name.c_str());
 }
 
-bool Updater::_validate_birdfile(UpdaterDisplayInterface& display, BirdFile& bird, Module& module,
-                                 uint32_t serialNumber) {
-  if (bird.blockCount == 0) return false;
+Updater::Validation Updater::_validate_birdfile(UpdaterDisplayInterface& display, BirdFile& bird, Module& module,
+                                                uint32_t serialNumber) {
+  if (bird.blockCount == 0) return Validation::Mismatch;
   // An image without serial offsets is built for one device only.
-  if (!bird.hasSerialOffsets && !bird.ValidateSerialNumber(serialNumber)) return false;
+  if (!bird.hasSerialOffsets && !bird.ValidateSerialNumber(serialNumber)) return Validation::Mismatch;
   Log::log(DEBUG_Updater, "UpdateFirmware() Connecting to device\n");
   SystemClass system;
   system.init(&module, 0);
@@ -96,16 +110,23 @@ bool Updater::_validate_birdfile(UpdaterDisplayInterface& display, BirdFile& bir
   aErr err = system.getSerialNumber(&deviceSerial);
   if (err != aErrNone || deviceSerial != serialNumber) {
     Log::log(DEBUG_Updater, "Bird serial number and connected device don't match (%d).\n", err);
-    return false;
+    if (err == aErrNone) return Validation::Mismatch;
+    // A device that does not answer in time has not shown that the file is wrong for it.
+    display.message(kError, "Could not read the serial number of device [%08X]", serialNumber);
+    display.cause(aError_GetErrorText(err));
+    return Validation::Unanswered;
   }
   uint8_t model = 0;
   err = system.getModel(&model);
   const char* name = aDefs_GetModelName(model);
   if (!bird.ValidateModel(name)) {
     display.message(kError, "Connected device model and Bird file model do not match [%s] (%d)", name, err);
-    return false;
+    const std::string fileModel = bird.GetModel();
+    display.cause("the file is for model " + (fileModel.empty() ? std::string("(none named)") : fileModel) +
+                  ", the device is model " + name);
+    return Validation::Mismatch;
   }
-  return true;
+  return Validation::Valid;
 }
 
 aErr Updater::_transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile& bird) {
@@ -114,6 +135,7 @@ aErr Updater::_transfer_loader(UpdaterDisplayInterface& display, Module& module,
   aErr err = entity.LoaderInit();
   if (err != aErrNone) {
     Log::log(DEBUG_Updater, "Error starting loader [%d, %s].\n", err, aError_GetErrorText(err));
+    sReportFailedStep(display, "the upgrade init", entity);
     return err;
   }
   display.message(kInfo, "Transferring loader to device");
@@ -121,6 +143,7 @@ aErr Updater::_transfer_loader(UpdaterDisplayInterface& display, Module& module,
   display.display_progress(true);
   unsigned sent = 0;
   uint32_t total = 0;
+  std::string failedStep;
   for (const BirdBlock& block : blocks) {
     display.message(kInfo, "Transferring loader block %u of %u, %d bytes", sent + 1,
                     static_cast<unsigned>(blocks.size()), static_cast<int>(block.length));
@@ -128,12 +151,14 @@ aErr Updater::_transfer_loader(UpdaterDisplayInterface& display, Module& module,
     err = entity.TransferPrepare(block.data, block.length, block.flags, blockSize);
     if (err != aErrNone && err != aErrTimeout) {
       Log::log(DEBUG_Updater, "Error Preparing transfer [%d, %s].\n", err, aError_GetErrorText(err));
+      failedStep = "the prepare of " + sBlockStep("loader", sent + 1, blocks.size());
       break;
     }
     // A loader with a block missing must never be started: the first failed block ends it.
     err = entity.LoaderTransfer(block.data, block.length);
     if (err != aErrNone) {
       Log::log(DEBUG_Updater, "Error loader transfer [%d, %s].\n", err, aError_GetErrorText(err));
+      failedStep = sBlockStep("loader", sent + 1, blocks.size());
       break;
     }
     total += block.length;
@@ -141,7 +166,10 @@ aErr Updater::_transfer_loader(UpdaterDisplayInterface& display, Module& module,
   }
   display.message(kInfo, "Transferred %d blocks, %d total bytes", static_cast<int>(sent), static_cast<int>(total));
   display.display_progress(false);
-  if (err != aErrNone) return err;
+  if (err != aErrNone) {
+    sReportFailedStep(display, failedStep, entity);
+    return err;
+  }
 
   display.message(kInfo, "Starting Load on Device");
   err = entity.LoaderStart();
@@ -176,13 +204,17 @@ aErr Updater::_transfer_firmware(UpdaterDisplayInterface& display, Module& modul
   }
   display.message(kInfo, "Transferred %d blocks, %d total bytes", static_cast<int>(sent), static_cast<int>(total));
   if (err != aErrNone) return err;
-  return entity.LoaderReboot(display);
+  err = entity.LoaderReboot(display);
+  if (err != aErrNone) sReportFailedStep(display, "the reboot", entity);
+  return err;
 }
 
 uint32_t Updater::_choose_build(UpdaterStoreItem& item, uint32_t serialNumber, uint32_t build) {
   if (build == 0) {
-    std::string buildText, firmwareText;
-    UpdateServerRequest::QueryBuild(serialNumber, buildText, firmwareText, serverUrl.c_str());
+    std::string buildText, firmwareText, failure;
+    if (!UpdateServerRequest::QueryBuild(serialNumber, buildText, firmwareText, serverUrl.c_str(), &failure))
+      display.message(kInfo, "The update server could not be asked for the current build (%s): using a stored build",
+                      failure.c_str());
     build = _build_from_text(buildText);
     if (build != 0) {
       // The newest build counts only when the store holds it: an update never downloads.
@@ -203,6 +235,15 @@ uint32_t Updater::_choose_build(UpdaterStoreItem& item, uint32_t serialNumber, u
     if (build != 0) display.message(kInfo, "Updating with the Latest Transfer");
   }
   return build;
+}
+
+aErr Updater::_connect_router(Module& target, uint32_t routerSerial, bool* routerReached) {
+  // The router lends its link to the target and is released; the target keeps the connection.
+  Module router(0, 0);
+  aErr err = _disableEther(router, display);
+  if (err == aErrNone) err = sConnectBySerial(router, routerSerial);
+  if (routerReached != nullptr) *routerReached = err == aErrNone;
+  return err == aErrNone ? target.connectThroughLinkModule(router) : err;
 }
 
 aErr Updater::_connect_target(Module& target, uint32_t serialNumber, uint32_t routerSerial) {
@@ -228,17 +269,39 @@ aErr Updater::_connect_target(Module& target, uint32_t serialNumber, uint32_t ro
       return aErrNotFound;
     }
   }
-  // The router lends its link to the target and is released; the target keeps the connection.
-  Module router(0, 0);
-  if (err == aErrNone) err = _disableEther(router, display);
-  if (err == aErrNone) err = sConnectBySerial(router, routerSerial);
   if (err != aErrNone) {
     display.message(kError, "Failed to connect to link module [%08X]", routerSerial);
     return err;
   }
-  err = target.connectThroughLinkModule(router);
-  if (err != aErrNone) display.message(kError, "Failed to connect to module [%08X]", serialNumber);
+  bool routerReached = false;
+  err = _connect_router(target, routerSerial, &routerReached);
+  if (err != aErrNone && !routerReached) display.message(kError, "Failed to connect to link module [%08X]", routerSerial);
+  if (err != aErrNone && routerReached) display.message(kError, "Failed to connect to module [%08X]", serialNumber);
   return err;
+}
+
+bool Updater::_await_new_firmware(Module& target, uint32_t serialNumber, uint32_t routerSerial, uint32_t expected) {
+  uint32_t running = 0;
+  for (int attempt = 0; attempt < kReturnAttempts && running == 0; ++attempt) {
+    if (attempt > 0) aTime_MSSleep(kReturnDelayMs);
+    if (!target.isConnected()) {
+      target.disconnect();  // a dropped link still holds its engine connection
+      aErr err = routerSerial == 0 ? sConnectBySerial(target, serialNumber) : _connect_router(target, routerSerial, nullptr);
+      if (err != aErrNone) continue;
+    }
+    running = _get_build_number(target);
+  }
+  target.disconnect();
+  if (running == 0) {
+    display.message(kError, "Device %08X did not come back after the reboot", serialNumber);
+    return false;
+  }
+  if (expected != 0 && running != expected) {
+    display.message(kError, "Device %08X is running build %u, not build %u", serialNumber, running, expected);
+    return false;
+  }
+  display.message(kInfo, "Device %08X is running build %u", serialNumber, running);
+  return true;
 }
 
 void Updater::_record_transfer(UpdaterStore& store, UpdaterStoreItem& item, uint32_t serialNumber,
@@ -280,8 +343,16 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
   BirdFile bird;
   try {
     bird = load_bird("Updating", birdFile, serialNumber, build, false);
-  } catch (const std::runtime_error&) {
+  } catch (const std::runtime_error& error) {
     display.message(kError, "Failed to load bird file");
+    display.cause(CausedError::CauseOf(error));
+    return false;
+  }
+  // Flashing part of an image is never a success: a file whose blocks do not account for all its
+  // data is refused before anything is sent.
+  if (!bird.problem.empty()) {
+    display.message(kError, "Failed to load bird file");
+    display.cause(bird.problem);
     return false;
   }
   if (bird.hasSerialOffsets) {
@@ -295,9 +366,17 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
 
   Module target(moduleAddress, 0);
   aErr err = _connect_target(target, serialNumber, routerSerial);
-  if (err == aErrNone && !overrideModel && !_validate_birdfile(display, bird, target, serialNumber)) {
-    display.message(kError, "Birdfile failed validation");
-    return false;
+  if (err == aErrNone && !overrideModel) {
+    const Validation validation = _validate_birdfile(display, bird, target, serialNumber);
+    if (validation == Validation::Mismatch) display.message(kError, "Birdfile failed validation");
+    if (validation != Validation::Valid) return false;
+  }
+  if (err == aErrNone) {
+    const uint32_t current = _get_build_number(target);
+    const uint32_t chosen = bird.GetBuild();
+    if (current != 0 && chosen != 0 && chosen < current)
+      display.message(kInfo, "Build %u is older than build %u that the device runs: this update is a downgrade",
+                      chosen, current);
   }
   if (err == aErrNone) err = _transfer_loader(display, target, bird);
   if (err == aErrNone && !target.isConnected()) sAwaitLoader(target, serialNumber);
@@ -306,6 +385,7 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
     Log::log(DEBUG_Updater, "Failed _transfer_firmware(): %d\n", err);
     return false;
   }
+  if (!_await_new_firmware(target, serialNumber, routerSerial, bird.GetBuild())) return false;
 
   if (birdFile.empty()) birdFile = UpdaterStoreItem::BuildFileName(build);
   _record_transfer(*store, item, serialNumber, birdFile);

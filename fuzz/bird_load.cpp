@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 
+#include "BirdDump.h"
 #include "BirdFile.h"
 #include "Log.h"
 
@@ -34,7 +35,7 @@ void ExerciseOperations(BirdFile& bird, const uint8_t* data, size_t size) {
   bird.DecodeFirmwareBlocks(key);
   if (size >= 4) bird.ValidateData(data, 4);
   for (uint8_t type : {0, 1, 2, 4, 5, 31}) bird.FindBlocks(static_cast<BirdFile::BLOCK_TYPE>(type));
-  bird.DumpBlocks(BirdFile::BLOCK_INFO);
+  DumpBlocks(bird, BirdFile::BLOCK_INFO);
   BirdFile moved(std::move(bird));
   moved.GetVersion();
 }

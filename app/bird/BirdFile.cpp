@@ -2,12 +2,12 @@
 
 #include <zlib.h>
 
-#include <cctype>
-#include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <stdexcept>
 
 #include "ByteOrder.h"
+#include "CausedError.h"
 #include "Log.h"
 #include "aFile.h"
 
@@ -18,7 +18,6 @@ constexpr uint32_t kBlockHeaderSize = 5;
 constexpr uint32_t kCountSize = 4;
 constexpr uint32_t kChecksumSize = 4;
 constexpr uint32_t kInflateRatio = 8;
-constexpr int kDumpColumns = 50;
 
 bool HasLoadAddress(uint8_t type) {
   return type == BirdFile::BLOCK_LOADER || type == BirdFile::BLOCK_FIRMWARE;
@@ -32,7 +31,7 @@ void LogInfoFields(const unsigned char* payload) {
 }  // namespace
 
 BirdFile::BirdFile(const char* filePath) : path(filePath ? filePath : "") {
-  if (!Load()) throw std::runtime_error("Failed to load bird data");
+  if (!Load()) throw CausedError("Failed to load bird data", problem);
 }
 
 BirdFile::BirdFile(BirdFile&& other) noexcept { MoveFrom(other); }
@@ -56,29 +55,40 @@ void BirdFile::MoveFrom(BirdFile& other) noexcept {
   descriptorOffset = other.descriptorOffset;
   image = std::move(other.image);
   imageSize = other.imageSize;
+  problem = std::move(other.problem);
 
   other.path.clear();
   other.signature = other.version = other.fileChecksum = other.blockCount = 0;
   other.blocks.clear();
   other.hasSerialOffsets = false;
   other.serialOffset = other.descriptorOffset = other.imageSize = 0;
+  other.problem.clear();
 }
 
 bool BirdFile::Load() {
   Log::log(DEBUG_BirdFile, "BIRDFILE: Loading File [%s]\n", path.c_str());
+  std::error_code ignored;
+  if (std::filesystem::is_directory(path, ignored)) {
+    Log::log(DEBUG_BirdFile, "BIRDFILE: Error - cannot open bird file: '%s'\n", path.c_str());
+    problem = path + " is a directory, not a file";
+    return false;
+  }
   if (!aFile_Exists(path.c_str())) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: BIRD file not found [%s]\n", path.c_str());
+    problem = "the file " + path + " does not exist";
     return false;
   }
   aFile* file = aFile_Open(path.c_str(), aFILE_MODE_READ);
   if (file == nullptr) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error - cannot open bird file: '%s'\n", path.c_str());
+    problem = "the file " + path + " cannot be opened for reading";
     return false;
   }
   size_t size = 0;
   aErr err = aFile_GetSize(file, &size);
   if (err != aErrNone) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) getting bird file size from %s\n", err, path.c_str());
+    problem = path + " cannot be read";
     aFile_Close(&file);
     return false;
   }
@@ -89,8 +99,10 @@ bool BirdFile::Load() {
   bool result = false;
   if (err != aErrNone) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) reading %s\n", err, path.c_str());
+    problem = path + " cannot be read";
   } else if (count < size) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error reading %s read %zu bytes of %zu byte file\n", path.c_str(), count, size);
+    problem = path + " cannot be read";
   } else {
     result = Parse(buffer.get(), size);
   }
@@ -119,20 +131,28 @@ bool BirdFile::Parse(const unsigned char* file, size_t size) {
   imageSize = 0;
   hasSerialOffsets = false;
   serialOffset = descriptorOffset = 0;
+  problem.clear();
   bool result = false;
+  const bool birdSignature =
+      size >= sizeof BIRD_FILE_SIGNATURE && std::memcmp(file, BIRD_FILE_SIGNATURE, sizeof BIRD_FILE_SIGNATURE) == 0;
   if (size < kHeaderSize) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error - %s is too short for a bird file (%zu bytes)\n", path.c_str(), size);
+    problem = size == 0 ? "the file is empty" : "the file is too short for a BIRD file";
   } else if (size - kHeaderSize > UINT32_MAX / kInflateRatio) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error - %s is too large for a bird file (%zu bytes)\n", path.c_str(), size);
+    problem = "the file is too large for a BIRD file";
   } else {
     if (size > kHeaderSize) {
       signature = ReadBigEndian32(file);
       version = (uint32_t{file[4]} << 8) | file[5];
     }
     if (DecompressData(file + kHeaderSize, static_cast<unsigned int>(size - kHeaderSize))) {
-      ScanBlocks(image.get(), imageSize);  // mismatches are logged; the blocks found are used
+      ScanBlocks(image.get(), imageSize);  // mismatches are logged and named in `problem`
       FindSerialNumberOffsets();
       result = true;
+    } else {
+      problem = birdSignature ? "the file is damaged: its compressed body does not inflate"
+                              : "not a BIRD file (it does not begin with \"bird\")";
     }
   }
   if (!FindBlocks(BLOCK_SERIAL_OFFSETS).empty()) {
@@ -162,9 +182,11 @@ bool BirdFile::ScanBlocks(const unsigned char* data, unsigned int length) {
   blockCount = 0;
   blocks.clear();
   fileChecksum = 0;
+  problem.clear();
   if (data == nullptr || length < kCountSize) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Block parsing mismatch in data size. (%d bytes remaining)\n",
              static_cast<int>(length) - static_cast<int>(kCountSize + kChecksumSize));
+    problem = "the file is damaged: its data is too short for a block count";
     return false;
   }
   const uint32_t claimed = ReadBigEndian32(data);
@@ -186,6 +208,8 @@ bool BirdFile::ScanBlocks(const unsigned char* data, unsigned int length) {
     if (block.length > room - kBlockHeaderSize) {
       Log::log(DEBUG_BirdFile, "BIRDFILE: Block of %u bytes at offset %u runs past the end of the data; dropped\n",
                block.length, static_cast<unsigned>(cursor - data));
+      problem = "the file is damaged: block " + std::to_string(blockCount + 1) + " (" +
+                std::to_string(block.length) + " bytes) runs past the end of the data";
       break;
     }
     cursor += kBlockHeaderSize;
@@ -210,6 +234,9 @@ bool BirdFile::ScanBlocks(const unsigned char* data, unsigned int length) {
   bool result = true;
   if (unaccounted != 0) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Block parsing mismatch in data size. (%d bytes remaining)\n", unaccounted);
+    if (problem.empty())
+      problem = "the file is damaged: its blocks do not account for its data (" + std::to_string(unaccounted) +
+                " bytes remaining)";
     result = false;
   }
   if (blockCount != claimed) {
@@ -231,28 +258,4 @@ const BirdBlock* BirdFile::FirstBlock(BLOCK_TYPE type) const {
   for (const BirdBlock& block : blocks)
     if (block.type == type) return &block;
   return nullptr;
-}
-
-bool BirdFile::DumpBlocks(BLOCK_TYPE type) const {
-  std::printf("BIRDFILE: BLOCK DUMP [%s]\n", path.c_str());
-  char text[kDumpColumns + 1] = "";
-  size_t column = 0;
-  for (const BirdBlock& block : blocks) {
-    if (block.type != type) continue;
-    for (uint32_t i = 0; i < block.length; ++i) {
-      if (i % kDumpColumns == 0) {
-        text[column] = '\0';
-        std::printf(" %s\r\n%06d: ", text, static_cast<int>(i));
-        column = 0;
-      }
-      unsigned char byte = block.data[i];
-      text[column++] = std::isprint(byte) ? static_cast<char>(byte) : ' ';
-      std::printf("%02X ", byte);
-    }
-    text[column] = '\0';
-    std::printf(" %s\n", text);
-    column = 0;
-  }
-  std::printf("\n");
-  return true;
 }

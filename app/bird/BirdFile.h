@@ -41,7 +41,7 @@ class BirdFile {
   static constexpr size_t INFO_BLOCK_SIZE = 64;
 
   BirdFile() = default;
-  // Loads the file; throws std::runtime_error("Failed to load bird data") when it does not load.
+  // Loads the file; throws CausedError("Failed to load bird data", why) when it does not load.
   explicit BirdFile(const char* path);
   BirdFile(BirdFile&& other) noexcept;
   BirdFile& operator=(BirdFile&& other) noexcept;
@@ -57,7 +57,6 @@ class BirdFile {
   bool ScanBlocks(const unsigned char* data, unsigned int length);
   std::vector<BirdBlock> FindBlocks(BLOCK_TYPE type) const;
   static bool VerifyFile(const char* path);
-  bool DumpBlocks(BLOCK_TYPE type) const;
 
   // Operations on the loaded image.
   bool FindSerialNumberOffsets();
@@ -84,6 +83,9 @@ class BirdFile {
   uint32_t descriptorOffset = 0;
   std::unique_ptr<unsigned char[]> image;
   uint32_t imageSize = 0;
+  // Why the file did not load, or what the block scan could not account for in a file that did
+  // (a block cut off, bytes left over); empty for a whole file.
+  std::string problem;
 
  private:
   const BirdBlock* FirstBlock(BLOCK_TYPE type) const;

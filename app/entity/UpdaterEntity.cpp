@@ -1,7 +1,9 @@
 #include "UpdaterEntity.h"
 
+#include <cstdio>
 #include <cstring>
 
+#include "DefaultSerial.h"
 #include "Log.h"
 #include "SystemClass.h"
 #include "aLinkSpec.h"
@@ -36,6 +38,17 @@ UpdaterEntity::UpdaterEntity() : module(nullptr), verifySum(true), noRebootWait(
 
 UpdaterEntity::~UpdaterEntity() = default;
 
+aErr UpdaterEntity::fail(aErr err, const std::string& what) {
+  failureText = what;
+  return err;
+}
+
+aErr UpdaterEntity::failedSend(aErr err, const char* request) {
+  if (err == aErrConnection || err == aErrIO || err == aErrWrite || module == nullptr || !module->isConnected())
+    return fail(err, std::string("the link to the device was lost (") + request + " not sent)");
+  return fail(err, std::string(request) + " could not be sent (" + aError_GetErrorText(err) + ")");
+}
+
 aErr UpdaterEntity::init(Module* module, uint8_t index, bool verifySum, bool noRebootWait) {
   this->module = module;
   this->verifySum = verifySum;
@@ -66,12 +79,12 @@ aErr UpdaterEntity::receiveReply(UpgradeOperation operation, uint8_t* reply, uin
 aErr UpdaterEntity::LoaderInit() {
   Log::log(DEBUG_Network_FIRM, "NETWORK: Loader Initialization {cmdUPGRADE, val_UPGRADE_INIT}\n");
   aErr err = sendLogged(val_UPGRADE_INIT, "UPGRADE_INIT", nullptr, 0);
-  if (err != aErrNone) return err;
+  if (err != aErrNone) return failedSend(err, "the upgrade init");
   uint8_t reply[kPacketDataMax];
   uint8_t replyLength = 0;
   err = receiveReply(val_UPGRADE_INIT, reply, replyLength);
-  if (err != aErrNone) return err;
-  if (replyLength <= 5) return aErrPacket;
+  if (err != aErrNone) return fail(err, "the device did not answer the upgrade init");
+  if (replyLength <= 5) return fail(aErrPacket, "the device's answer to the upgrade init is too short");
   const uint32_t loadBase = sBigEndian32(reply + 2);
   Log::log(DEBUG_Network_FIRM, "NETWORK: load base = %d [%08X]\n", static_cast<int>(loadBase), loadBase);
   return aErrNone;
@@ -86,14 +99,16 @@ aErr UpdaterEntity::TransferPrepare(const uint8_t* block, uint32_t length, uint8
   Log::log(DEBUG_Network_FIRM, "NETWORK: Address: %d\n", static_cast<int>(sBigEndian32(block)));
   const uint8_t request[5] = {flags, block[0], block[1], block[2], block[3]};
   aErr err = sendLogged(val_UPGRADE_PREPARE, "UPGRADE_PREPARE", request, sizeof request);
-  if (err != aErrNone) return err;
+  if (err != aErrNone) return failedSend(err, "the prepare");
   uint8_t reply[kPacketDataMax];
   uint8_t replyLength = 0;
   err = receiveReply(val_UPGRADE_STATUS, reply, replyLength);
-  if (err != aErrNone) return err;
+  if (err != aErrNone) return fail(err, "the device did not answer the prepare");
   if (replyLength < 5 || reply[2] != 0) {
     Log::log(DEBUG_Network_FIRM, "NETWORK: Invalid or error reply when initializing loader for firmware.\n");
-    return aErrInvalidOption;
+    return fail(aErrInvalidOption, replyLength < 3 ? "the device's answer to the prepare is too short"
+                                                   : "the device refused the prepare (status " +
+                                                         std::to_string(reply[2]) + ")");
   }
   blockSize = static_cast<uint16_t>(reply[3] << 8 | reply[4]);
   Log::log(DEBUG_Network_FIRM, "NETWORK: Loader validated firmware init [%d block size]\n", blockSize);
@@ -111,7 +126,7 @@ aErr UpdaterEntity::_block_transfer_uei_helper(const uint8_t* data, uint32_t len
   aErr err = setUEI(val_UPGRADE_DATA_UEI, &record);
   if (err != aErrNone) {
     Log::log(DEBUG_Network_FIRM, "\nNETWORK: Error sending UPGRADE_DATA_UEI (%d)\n", err);
-    return err;
+    return fail(err, std::string("the device did not take the block as UEI bytes (") + aError_GetErrorText(err) + ")");
   }
   sum += sByteSum(data, length);
   blocks = 1;
@@ -128,13 +143,13 @@ aErr UpdaterEntity::sendDataPackets(const uint8_t* data, uint32_t length, uint32
     aErr err = sendOperation(val_UPGRADE_DATA, data + transferred, static_cast<uint8_t>(chunk));
     if (err != aErrNone) {
       Log::log(DEBUG_Network_FIRM, "\nNETWORK: Error sending UPGRADE_DATA (%d)\n", err);
-      return err;
+      return failedSend(err, "a data packet");
     }
     uint8_t reply[kPacketDataMax];
     uint8_t replyLength = 0;
     if (receiveReply(val_UPGRADE_DATA, reply, replyLength) != aErrNone) {
       Log::log(DEBUG_Network_FIRM, "\nNETWORK(DATA): No reply when initializing upgrade.\n");
-      return aErrPacket;
+      return fail(aErrPacket, "the device did not answer a data packet");
     }
     const int accepted = replyLength > 2 ? reply[2] : -1;
     if (accepted != static_cast<int>(chunk)) {
@@ -142,7 +157,7 @@ aErr UpdaterEntity::sendDataPackets(const uint8_t* data, uint32_t length, uint32
                static_cast<int>(chunk));
       if (++resends > DATA_RESEND_MAX) {
         Log::log(kAlways, "\nNETWORK: Giving up on a chunk after %u resends.\n", DATA_RESEND_MAX);
-        return aErrPacket;
+        return fail(aErrPacket, "the device kept acknowledging a wrong byte count");
       }
       continue;  // the same chunk again
     }
@@ -163,7 +178,7 @@ aErr UpdaterEntity::verifyBlockSum(uint32_t sum, uint32_t blocks) {
   uint8_t replyLength = 0;
   if (receiveReply(val_UPGRADE_STATUS, reply, replyLength) != aErrNone) {
     Log::log(DEBUG_Network_FIRM, "\nNETWORK(STATUS): No reply when initializing upgrade.\n");
-    return aErrPacket;
+    return fail(aErrPacket, "the device did not answer the sum check");
   }
   const uint8_t status = replyLength > 2 ? reply[2] : 0xFF;
   const uint32_t deviceSum = replyLength >= 7 ? sBigEndian32(reply + 3) : ~sum;
@@ -173,7 +188,9 @@ aErr UpdaterEntity::verifyBlockSum(uint32_t sum, uint32_t blocks) {
     return aErrNone;
   }
   Log::log(kAlways, "\nNETWORK: Unable to validate transfer [%02X] [%08X != %08X].\n", status, sum, deviceSum);
-  return aErrInvalidOption;
+  char text[96];
+  std::snprintf(text, sizeof text, "sum mismatch: sent %08X, the device has %08X (status %02X)", sum, deviceSum, status);
+  return fail(aErrInvalidOption, text);
 }
 
 aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32_t& blocks) {
@@ -214,7 +231,7 @@ aErr UpdaterEntity::FirmwareTransfer(const uint8_t* block, uint32_t length, uint
   if (blockSize == 0) {
     // The device would never take a byte: refuse instead of looping without progress.
     Log::log(kAlways, "NETWORK: Device block size of 0 refused\n");
-    return aErrParam;
+    return fail(aErrParam, "the device reported a block size of 0");
   }
   uint32_t remaining = length - 4;
   const uint8_t* cursor = block + 4;
@@ -247,14 +264,14 @@ aErr UpdaterEntity::FirmwareWrite(uint16_t count) {
   aErr err = sendOperation(val_UPGRADE_WRITE, request, sizeof request);
   if (err != aErrNone) {
     Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_WRITE (%d, %s)\n", err, aError_GetErrorText(err));
-    return err;
+    return failedSend(err, "the write");
   }
   uint8_t reply[kPacketDataMax];
   uint8_t replyLength = 0;
   err = receiveReply(val_UPGRADE_STATUS, reply, replyLength);
   if (err != aErrNone || replyLength < 3 || reply[2] != 0) {
     Log::log(DEBUG_Network_FIRM, "NETWORK: invalid or error reply when loader writing firmware.\n\n");
-    return aErrInvalidOption;
+    return fail(aErrInvalidOption, err != aErrNone ? "the device did not answer the write" : "the device refused the write");
   }
   Log::log(DEBUG_Network_FIRM, "NETWORK: Loader validated write\n\n");
   return aErrNone;
@@ -263,7 +280,7 @@ aErr UpdaterEntity::FirmwareWrite(uint16_t count) {
 aErr UpdaterEntity::LoaderStart() {
   Log::log(DEBUG_Network_FIRM, "NETWORK: Loader Start {cmdUPGRADE, val_UPGRADE_LOAD}\n");
   aErr err = sendLogged(val_UPGRADE_LOAD, "UPGRADE_LOAD", nullptr, 0);
-  if (err != aErrNone) return err;
+  if (err != aErrNone) return failedSend(err, "the loader start");
   uint8_t reply[kPacketDataMax];
   uint8_t replyLength = 0;
   if (receiveReply(val_UPGRADE_LOAD, reply, replyLength) == aErrNone) {
@@ -314,7 +331,7 @@ aErr UpdaterEntity::_reconnect(uint32_t delayMs) {
   // A device running a loader without a serial number of its own reports the default one.
   return reconnectAttempts("NETWORK: Attempting to reconnect DEFAULT sn. Attempt: %d of %d\n", delayMs, [this] {
     module->disconnect();
-    return module->connect(USB, DEFAULT_SERIAL);
+    return module->connect(USB, kDefaultSerial);
   });
 }
 
@@ -342,7 +359,10 @@ aErr UpdaterEntity::CheckPooledPacketsSupport() {
 aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display) {
   Log::log(DEBUG_Network_FIRM, "NETWORK: LoaderReboot {cmdUPGRADE, val_UPGRADE_REBOOT}\n");
   aErr err = sendOperation(val_UPGRADE_REBOOT, nullptr, 0);
-  if (err != aErrNone) Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending Loader REBOOT\n");
+  if (err != aErrNone) {
+    Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending Loader REBOOT\n");
+    failedSend(err, "the reboot request");
+  }
   for (uint32_t waited = 0; module != nullptr && module->isConnected() && waited < REBOOT_WAIT_MAX_MS;
        waited += REBOOT_POLL_MS) {
     aTime_MSSleep(REBOOT_POLL_MS);

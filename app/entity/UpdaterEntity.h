@@ -11,6 +11,7 @@
 // aErrInvalidOption, a missing reply during a data or sum exchange aErrPacket.
 
 #include <cstdint>
+#include <string>
 
 #include "EntityClass.h"
 #include "Module.h"
@@ -42,7 +43,6 @@ class UpdaterEntity : public Tessaron::Axonforge::EntityClass {
   // Reconnection after the device restarted into its loader: attempts by the stored specifier,
   // then as many under the serial number of a device without one of its own.
   static constexpr unsigned RECONNECT_ATTEMPTS = 5;
-  static constexpr uint32_t DEFAULT_SERIAL = 0xDEADDEAD;
   static constexpr uint32_t LOADER_START_RECONNECT_DELAY_MS = 500;
   static constexpr uint32_t REBOOT_POLL_MS = 250;
   // A device whose link never drops after the reboot request is not waited for beyond this.
@@ -80,6 +80,9 @@ class UpdaterEntity : public Tessaron::Axonforge::EntityClass {
   aErr _reconnect(uint32_t delayMs);
 
   bool usesUEIData() const { return ueiData; }
+  // What the last failed operation met, for the user: "the device did not answer the upgrade
+  // init", "sum mismatch: ...", "the link to the device was lost", ...
+  const std::string& failure() const { return failureText; }
 
  private:
   // Sends cmdUPGRADE, the operation, then `length` bytes.
@@ -95,11 +98,16 @@ class UpdaterEntity : public Tessaron::Axonforge::EntityClass {
   // One round of reconnect attempts; `connect` makes one attempt.
   template <typename Connect>
   aErr reconnectAttempts(const char* format, uint32_t delayMs, Connect connect);
+  // Records what went wrong and passes err on.
+  aErr fail(aErr err, const std::string& what);
+  // A request that could not be sent: the link was lost, or the request was refused locally.
+  aErr failedSend(aErr err, const char* request);
 
   Tessaron::Axonforge::Module* module;
   bool verifySum;
   bool noRebootWait;
   bool ueiData;
+  std::string failureText;
 };
 
 #endif

@@ -51,8 +51,9 @@ std::vector<std::string> sSplitFields(const std::string& text, const char* delim
 
 // The steps every request shares: GET, check the status and the "ok" line. On success
 // `lines` holds the reply's lines, status line first.
-bool sRequest(const char* name, const char* url, Parameters parameters, Lines& lines) {
+bool sRequest(const char* name, const char* url, Parameters parameters, Lines& lines, std::string* failure) {
   const char* target = url ? url : UPDATER_DEFAULT_SERVER_URL;
+  std::string why;
   try {
     HTTPResponse response = HTTPRequest::GET(target, parameters);
     if (response.get_status() != 200) {
@@ -61,18 +62,19 @@ bool sRequest(const char* name, const char* url, Parameters parameters, Lines& l
         Log::log(DEBUG_ServerComm, "PING ==> [%d] [%s]\n", status, response.get_response());
       else
         Log::log(DEBUG_ServerComm, "%s ==> [%d] [%s]\n", name, status, response.get_response());
-      return false;
-    }
-    lines = sSplitLines(response.body());
-    if (lines.empty() || lines.front().compare(0, 2, "ok") != 0) {
+      why = "the server answered with HTTP status " + std::to_string(status);
+    } else {
+      lines = sSplitLines(response.body());
+      if (!lines.empty() && lines.front().compare(0, 2, "ok") == 0) return true;
       Log::log(DEBUG_ServerComm, "ServerCommClass: %s failed [%s]\n", name, response.get_request());
-      return false;
+      why = lines.empty() ? "the server's answer was empty" : "the server refused: " + lines.front();
     }
-    return true;
   } catch (const std::exception& e) {
     Log::log(DEBUG_ServerComm, "%s ==> [%s]\n", name, e.what());
-    return false;
+    why = e.what();
   }
+  if (failure != nullptr) *failure = why;
+  return false;
 }
 
 const std::string& sLineOrEmpty(const Lines& lines, size_t index) {
@@ -126,40 +128,40 @@ bool sNewerThan(const VersionKey& a, const VersionKey& b) {
 
 }  // namespace
 
-bool UpdateServerRequest::ping(const char* url) {
+bool UpdateServerRequest::ping(const char* url, std::string* failure) {
   Lines lines;
-  return sRequest("ping", url, {{"op", "hi"}, {"rv", "2"}}, lines);
+  return sRequest("ping", url, {{"op", "hi"}, {"rv", "2"}}, lines, failure);
 }
 
 bool UpdateServerRequest::QueryBuild(unsigned int serial, std::string& build, std::string& firmware,
-                                     const char* url) {
+                                     const char* url, std::string* failure) {
   Lines lines;
-  if (!sRequest("QueryBuild", url, {{"op", "qu"}, {"sn", sHex32(serial)}}, lines)) return false;
+  if (!sRequest("QueryBuild", url, {{"op", "qu"}, {"sn", sHex32(serial)}}, lines, failure)) return false;
   if (lines.size() > 1) build = lines[1];
   if (lines.size() > 2) firmware = lines[2].substr(0, lines[2].find_first_of("\r\n"));
   return true;
 }
 
 bool UpdateServerRequest::GetBuild(unsigned int serial, const char* firmware, const char* build, std::string& text,
-                                   const char* url, bool noCal) {
+                                   const char* url, bool noCal, std::string* failure) {
   Lines lines;
   Parameters parameters = {{"op", "bird"},
                            {"sn", sHex32(serial)},
                            {"fw", firmware ? firmware : ""},
                            {"bld", build ? build : ""},
                            {"no_cal", noCal ? "true" : "false"}};
-  if (!sRequest("GetBuild", url, std::move(parameters), lines)) return false;
+  if (!sRequest("GetBuild", url, std::move(parameters), lines, failure)) return false;
   text.clear();
   if (lines.size() > 1) text = std::move(lines[1]);
   return true;
 }
 
 bool UpdateServerRequest::GetBuildList(unsigned int serial, std::map<std::string, std::string>& builds,
-                                       const char* url) {
+                                       const char* url, std::string* failure) {
   static const char* const kName = "GetBuildList";
   builds.clear();
   Lines lines;
-  if (!sRequest(kName, url, {{"op", "builds"}, {"sn", sHex32(serial)}}, lines)) return false;
+  if (!sRequest(kName, url, {{"op", "builds"}, {"sn", sHex32(serial)}}, lines, failure)) return false;
   for (size_t i = 1; i < lines.size(); ++i) {
     if (lines[i].size() < 3) continue;
     Log::log(DEBUG_ServerComm, "%s processing entry: [%s]\n", kName, lines[i].c_str());
@@ -178,7 +180,7 @@ bool UpdateServerRequest::GetRecoveryInfo(const unsigned int* fingerprint, unsig
   std::snprintf(words, sizeof words, "%08X%%20%08X%%20%08X%%20%08X", fingerprint[0], fingerprint[1],
                 fingerprint[2], fingerprint[3]);
   Lines lines;
-  if (!sRequest(kName, url, {{"op", "fix"}, {"fp", words}, {"brief", "true"}}, lines)) return false;
+  if (!sRequest(kName, url, {{"op", "fix"}, {"fp", words}, {"brief", "true"}}, lines, nullptr)) return false;
   Log::log(DEBUG_ServerComm, "%s [%.20s][%.20s][%.20s]\n", kName, lines[0].c_str(), sLineOrEmpty(lines, 1).c_str(),
            sLineOrEmpty(lines, 2).c_str());
 

@@ -3,9 +3,11 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "CausedError.h"
 #include "FileReplacer.h"
 #include "Log.h"
 #include "aDirectory.h"
+#include "aFile.h"
 
 namespace {
 
@@ -78,6 +80,6 @@ BirdFile UpdaterStoreItem::ReadBirdFile(const char* file) const {
   std::string path = BuildPath(Path().c_str(), file ? file : "", nullptr);
   // An empty item has no directory: its path would point at the file system's root.
   if (!IsValid() || !IsPlainName(file) || !BirdFile::VerifyFile(path.c_str()))
-    throw std::runtime_error("Invalid bird " + path);
+    throw CausedError("Invalid bird " + path, (aFile_Exists(path.c_str()) ? "not a BIRD file: " : "the store holds no ") + path);
   return BirdFile(path.c_str());
 }

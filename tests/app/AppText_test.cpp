@@ -12,6 +12,8 @@
 
 namespace {
 
+using namespace frontend;
+
 // The usage text as the user sees it, block by block.
 const char kBlockA[] = R"(
 Application Usage:
@@ -66,7 +68,8 @@ const char kBlockCHead[] = R"(  Extended Parameters:
                                 Default:[APP.log]
      -u <host:port>           - The hostname and port of the update server
 )";
-// Then a line of 32 blanks, "Default: ", the default server host and ":port".
+// Then a line of 32 blanks, "Default: ", the default server host and port, and what -u makes of
+// HOST:PORT.
 const char kBlockCTail[] = R"(  Extended Commands:
      -I                       - View stored device information.
                                 Must either use DISCOVER command ["-D"] or
@@ -142,7 +145,7 @@ const char kBlockD[] = R"( Sample usage:
 )";
 
 std::string BlockC() {
-  return std::string(kBlockCHead) + std::string(32, ' ') + "Default: updates.axonforge.invalid:port\n" + kBlockCTail;
+  return std::string(kBlockCHead) + std::string(32, ' ') + "Default: updates.axonforge.invalid:80 (HOST:PORT means http://HOST:PORT/cgi/u)\n" + kBlockCTail;
 }
 
 std::string Usage(bool extended, bool full) {

@@ -11,6 +11,8 @@
 
 namespace {
 
+using namespace frontend;
+
 // An Updater whose operations only record how they were called and answer what the test says.
 class RecordingUpdater : public Updater {
  public:
@@ -37,13 +39,15 @@ class RecordingUpdater : public Updater {
            std::to_string(noCal) + ")");
     return downloadResult;
   }
-  std::map<std::string, std::string> Get_BuildList(uint32_t serial) override {
+  bool Get_BuildList(uint32_t serial, std::map<std::string, std::string>& listed) override {
     Record("Get_BuildList(" + Hex(serial) + ")");
-    return builds;
+    listed = builds;
+    return listResult;
   }
-  std::map<std::string, std::string> Get_BuildListLocal(uint32_t serial) override {
+  bool Get_BuildListLocal(uint32_t serial, std::map<std::string, std::string>& listed) override {
     Record("Get_BuildListLocal(" + Hex(serial) + ")");
-    return builds;
+    listed = builds;
+    return listResult;
   }
   bool Get_Fingerprint(Fingerprint& fp, std::string port, unsigned int serial, std::string bird, unsigned int baud,
                        bool reset) override {
@@ -67,6 +71,7 @@ class RecordingUpdater : public Updater {
   uint32_t downloadResult = 0;
   bool updateResult = true;
   bool recoverResult = true;
+  bool listResult = true;
 
  private:
   static std::string Hex(uint32_t v) {
@@ -227,13 +232,18 @@ TEST_F(Dispatch, ListingBuildsNeedsADeviceAndShowsTheShortUsageWithout) {
   EXPECT_TRUE(updater.calls.empty());
 }
 
-TEST_F(Dispatch, ListedBuildsAreShown) {
+TEST_F(Dispatch, ListedBuildsAreShownAndAListThatCouldNotBeAskedForFails) {
   updater.builds = {{"1200", "2.10.0"}};
   EXPECT_EQ(Run({"-B", "-d", "40F5849A"}), 0);
   EXPECT_EQ(display.Transcript(),
             "Build List for device [40F5849A]:\n\n"
             "Build          \tVersion        \n"
             "1200           \t2.10.0         \n");
+  updater.builds.clear();
+  EXPECT_EQ(Run({"-L", "-d", "40F5849A"}), 0) << "an empty list is a result";
+  updater.listResult = false;
+  EXPECT_EQ(Run({"-B", "-d", "40F5849A"}), 1);
+  EXPECT_EQ(Run({"-L", "-d", "40F5849A"}), 1);
 }
 
 }  // namespace

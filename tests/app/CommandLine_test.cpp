@@ -12,6 +12,8 @@
 
 namespace {
 
+using namespace frontend;
+
 class CommandLine : public ::testing::Test {
  protected:
   void TearDown() override { Log::DeactivatePackage(0xFFFFFFFF); }
@@ -89,19 +91,28 @@ TEST_F(CommandLine, PrefixesSelectOnlyUniqueEntriesWithEqualHyphens) {
   EXPECT_TRUE(p.overrideModel);
   ASSERT_EQ(Parse({"--he"}), 0);
   EXPECT_TRUE(p.help);
+  EXPECT_TRUE(display.Messages().empty());
   // "-" is a prefix of every single-hyphen entry, "---help" of none, "-he" is no entry's prefix.
-  ASSERT_EQ(Parse({"-", "---help", "-he", "-OVERRIDEX", "-help"}), 0);
+  ASSERT_EQ(Parse({"-", "---help", "-he", "-OVERRIDEX", "-help"}), 1);
   EXPECT_FALSE(p.help);
   EXPECT_FALSE(p.overrideModel);
-  EXPECT_TRUE(display.Messages().empty());
+  EXPECT_EQ(display.Errors(), (std::vector<std::string>{"Unrecognised option: -", "Unrecognised option: ---help",
+                                                        "Unrecognised option: -he", "Unrecognised option: -OVERRIDEX",
+                                                        "Unrecognised option: -help"}));
 }
 
-TEST_F(CommandLine, UnrecognisedClumpedGluedAndNonOptionsAreIgnoredSilently) {
-  ASSERT_EQ(Parse({"-DU", "-d40F5849A", "-Q", "stray", "-D", "-x", "-d"}), 0);
+// A skipped option could make an update flash another build than the one asked for: every
+// unrecognised, clumped or glued option and every missing value fails the command line.
+// Arguments that are not options are still ignored.
+TEST_F(CommandLine, UnrecognisedClumpedGluedOptionsAndMissingValuesFail) {
+  ASSERT_EQ(Parse({"-DU", "-d40F5849A", "-Q", "stray", "-D", "-x", "-build", "1200", "-d"}), 1);
   EXPECT_TRUE(p.commands.IsSet(CMD_DISCOVER));
   EXPECT_FALSE(p.commands.IsSet(CMD_UPDATE));
   EXPECT_EQ(p.serialNumber, 0u);
-  EXPECT_TRUE(display.Messages().empty());
+  EXPECT_EQ(display.Errors(),
+            (std::vector<std::string>{"Unrecognised option: -DU", "Unrecognised option: -d40F5849A",
+                                      "Unrecognised option: -Q", "Unrecognised option: -x",
+                                      "Unrecognised option: -build", "Option -d needs a value"}));
 }
 
 TEST_F(CommandLine, ValuesComeFromTheNextArgumentOrAnEqualsSuffix) {
@@ -111,19 +122,34 @@ TEST_F(CommandLine, ValuesComeFromTheNextArgumentOrAnEqualsSuffix) {
   EXPECT_EQ(p.birdFile, "a=b.bird");
   EXPECT_EQ(p.storageDir, "");
 
-  // A next argument that begins with a hyphen is no value: the option is skipped and the
-  // argument is read as an option of its own.
-  ASSERT_EQ(Parse({"-f", "-D", "-s"}), 0);
+  EXPECT_TRUE(display.Messages().empty());
+
+  // A next argument that begins with a hyphen is no value: the option fails and the argument is
+  // read as an option of its own.
+  ASSERT_EQ(Parse({"-f", "-D", "-s"}), 1);
   EXPECT_TRUE(p.birdFile.empty());
   EXPECT_TRUE(p.commands.IsSet(CMD_DISCOVER));
   EXPECT_TRUE(p.serialPort.empty());
+  EXPECT_EQ(display.Errors(), (std::vector<std::string>{"Option -f needs a value", "Option -s needs a value"}));
 
-  // An option without a value rejects a suffix and is skipped.
-  ASSERT_EQ(Parse({"-D=1", "-OVERRIDE=yes", "-h=1", "-Y=1"}), 0);
+  // An option without a value rejects a suffix.
+  RecordingDisplay suffixes;
+  std::vector<const char*> args = {"updater", "-D=1", "-OVERRIDE=yes", "-h=1", "-Y=1"};
+  ASSERT_EQ(_get_params(suffixes, static_cast<int>(args.size()), args.data(), p), 1);
   EXPECT_FALSE(p.commands.IsSet(CMD_DISCOVER));
   EXPECT_FALSE(p.overrideModel);
   EXPECT_FALSE(p.help);
-  EXPECT_TRUE(display.Messages().empty());
+  EXPECT_EQ(suffixes.Errors(), (std::vector<std::string>{"Unrecognised option: -D=1", "Unrecognised option: -OVERRIDE=yes",
+                                                         "Unrecognised option: -h=1", "Unrecognised option: -Y=1"}));
+}
+
+TEST_F(CommandLine, ServerUrlIsHostAndPortOrAUrlWithAScheme) {
+  ASSERT_EQ(Parse({"-u", "127.0.0.1:8080"}), 0);
+  EXPECT_EQ(p.serverUrl, "http://127.0.0.1:8080/cgi/u");
+  ASSERT_EQ(Parse({"-u", "updates.example"}), 0);
+  EXPECT_EQ(p.serverUrl, "http://updates.example/cgi/u");
+  ASSERT_EQ(Parse({"-u", "https://updates.example:8443/other"}), 0);
+  EXPECT_EQ(p.serverUrl, "https://updates.example:8443/other");
 }
 
 TEST_F(CommandLine, SerialNumbersAreHexWithOptionalPrefix) {
@@ -251,12 +277,14 @@ TEST_F(CommandLine, ArgumentsOfAnyLengthAreHandled) {
   std::string longHex(100000, 'A');
   std::string longPath(100000, 'p');
   std::string longOption = "-" + std::string(50000, 'O');
-  ASSERT_EQ(Parse({"-i", longPath.c_str(), "-u", longPath.c_str(), longOption.c_str()}), 0);
+  ASSERT_EQ(Parse({"-i", longPath.c_str(), "-u", longPath.c_str(), longOption.c_str()}), 1);
   EXPECT_EQ(p.storageDir, longPath);
   EXPECT_EQ(Parse({"-d", longHex.c_str()}), 1);
-  ASSERT_EQ(display.Errors().size(), 1u);
-  EXPECT_EQ(display.Errors()[0].size(), 2047u);  // the message is cut, the parse is not
-  EXPECT_EQ(display.Errors()[0].rfind("Invalid serial number obtained from argument [AAAA", 0), 0u);
+  ASSERT_EQ(display.Errors().size(), 2u);
+  EXPECT_EQ(display.Errors()[0].size(), 2047u);  // the messages are cut, the parse is not
+  EXPECT_EQ(display.Errors()[0].rfind("Unrecognised option: -OOOO", 0), 0u);
+  EXPECT_EQ(display.Errors()[1].size(), 2047u);
+  EXPECT_EQ(display.Errors()[1].rfind("Invalid serial number obtained from argument [AAAA", 0), 0u);
 }
 
 TEST(CommandLineNumbers, HexAndIntegerReaders) {

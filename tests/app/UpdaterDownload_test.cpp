@@ -15,6 +15,7 @@
 #include "TempDir.h"
 #include "UpdateProtocolServer.h"
 #include "Updater.h"
+#include "UpdaterTestSeam.h"
 
 namespace {
 
@@ -62,8 +63,8 @@ TEST_F(DownloadTest, StoresTheServedFileAndRecordsTheDownload) {
   EXPECT_EQ(Setting("LATEST_DOWNLOAD"), "1300.bird");
   const std::string firstDate = Setting("LAST_DOWNLOAD_DATE");
   EXPECT_EQ(firstDate.size(), 24u) << firstDate;  // ctime text without its line end
-  EXPECT_EQ(display_.Transcript(),
-            "Retrieving build 1300\nValidating build 1300 with server\nBuild 1300 is valid\n");
+  EXPECT_EQ(display_.Transcript(), "Retrieving build 1300\nValidating build 1300 with server\nBuild 1300 is valid\n"
+                                   "Stored build 1300 as " + DevicePath("1300.bird") + "\n");
   EXPECT_GE(display_.SpinnerTurns(), 1);
   EXPECT_EQ(server.Ops(), (std::vector<std::string>{"hi", "qu", "builds", "bird"}));
 
@@ -88,8 +89,10 @@ TEST_F(DownloadTest, BuildTheServerDoesNotListIsRefusedUnlessOverridden) {
   EXPECT_EQ(forced.Download_Firmware(kSerial, "1250", true, false), 0u);
   EXPECT_EQ(overridden.Transcript(),
             "Retrieving build 1250\nOverride specified, skipping validation of build 1250\n"
-            "E: Download failed\nE: Failed to retrieve a valid BIRD file\n");
+            "E: Download failed\nE: Cause: the server refused: error: no build '1250' for device 40F5849A\n"
+            "E: Failed to retrieve a valid BIRD file\n");
   EXPECT_EQ(Setting("LATEST_DOWNLOAD"), "<absent>");
+  EXPECT_FALSE(IsDirectory(DevicePath())) << "a build the server does not have creates nothing";
 }
 
 TEST_F(DownloadTest, CallerMistakesFailBeforeAnyRequest) {
@@ -111,7 +114,8 @@ TEST_F(DownloadTest, CallerMistakesFailBeforeAnyRequest) {
 TEST_F(DownloadTest, UnreachableServerOrUnusableStoreStoresNothing) {
   Updater offline(kClosedServer, store_, display_);
   EXPECT_EQ(offline.Download_Firmware(kSerial, "", false, false), 0u);
-  EXPECT_EQ(display_.Transcript(), std::string("E: Server request failed for ") + kClosedServer + "\n");
+  EXPECT_EQ(display_.Transcript(),
+            std::string("E: Server request failed for ") + kClosedServer + "\nE: Cause: Couldn't connect to server\n");
   EXPECT_FALSE(IsDirectory(store_));
 
   UpdateProtocolServer server(Serve());
@@ -135,7 +139,8 @@ TEST_F(DownloadTest, ContentThatDoesNotDecodeOrCannotBeWrittenIsAFailureAndNotRe
   RecordingDisplay undecoded;
   Updater updater(garbled.Url(), store_, undecoded);
   EXPECT_EQ(updater.Download_Firmware(kSerial, "1300", false, false), 0u);
-  EXPECT_EQ(undecoded.Errors(), (std::vector<std::string>{"Failed to retrieve a valid BIRD file"}));
+  EXPECT_EQ(undecoded.Errors(),
+            (std::vector<std::string>{"Failed to retrieve a valid BIRD file", "Cause: the content is not base64 text"}));
   EXPECT_FALSE(IsRegularFile(DevicePath("1300.bird")));
 
   // Valid base64 of bytes that are no BIRD file ("not a bird") is refused the same way.
@@ -143,7 +148,8 @@ TEST_F(DownloadTest, ContentThatDoesNotDecodeOrCannotBeWrittenIsAFailureAndNotRe
   RecordingDisplay notBird;
   Updater misled(foreign.Url(), store_, notBird);
   EXPECT_EQ(misled.Download_Firmware(kSerial, "1300", false, false), 0u);
-  EXPECT_EQ(notBird.Errors(), (std::vector<std::string>{"Failed to retrieve a valid BIRD file"}));
+  EXPECT_EQ(notBird.Errors(),
+            (std::vector<std::string>{"Failed to retrieve a valid BIRD file", "Cause: the content is not a BIRD file"}));
   EXPECT_FALSE(IsRegularFile(DevicePath("1300.bird")));
 
   // A directory in the file's place makes the write fail.
@@ -170,7 +176,9 @@ TEST_F(DownloadTest, EmptyBuildAnswerOrMissingBuildInformationFails) {
   RecordingDisplay refused;
   Updater asked(unknown.Url(), store_, refused);
   EXPECT_EQ(asked.Download_Firmware(kSerial, "", false, false), 0u);
-  EXPECT_EQ(refused.Errors(), (std::vector<std::string>{"No build information for device"}));
+  EXPECT_EQ(refused.Errors(),
+            (std::vector<std::string>{"No build information for device", "Cause: the server refused: error: no"}));
+  EXPECT_FALSE(IsDirectory(DevicePath())) << "a device the server does not know gets no store entry";
 }
 
 TEST_F(DownloadTest, SpinnerTurnsWhileTheDownloadTakesItsTime) {
@@ -208,21 +216,30 @@ TEST_F(DownloadTest, FingerprintNamesTheDeviceAndItsBuild) {
 TEST_F(DownloadTest, ServerBuildList) {
   UpdateProtocolServer server(Serve());
   Updater updater(server.Url(), store_, display_);
-  EXPECT_EQ(updater.Get_BuildList(kSerial), (Builds{{"1200", "2.10.0"}, {"1300", "2.11.2"}}));
+  Builds builds;
+  EXPECT_TRUE(updater.Get_BuildList(kSerial, builds));
+  EXPECT_EQ(builds, (Builds{{"1200", "2.10.0"}, {"1300", "2.11.2"}}));
   EXPECT_TRUE(display_.Messages().empty());
 
+  // Each failure is a false result with the specified message, then its cause.
   Updater offline(kClosedServer, store_, display_);
-  EXPECT_TRUE(offline.Get_BuildList(kSerial).empty());
+  EXPECT_FALSE(offline.Get_BuildList(kSerial, builds));
+  EXPECT_TRUE(builds.empty());
   UpdateProtocolServer failing(Serve({{"builds", Answer(404, "")}}));
   Updater refused(failing.Url(), store_, display_);
-  EXPECT_TRUE(refused.Get_BuildList(kSerial).empty());
+  EXPECT_FALSE(refused.Get_BuildList(kSerial, builds));
+  EXPECT_TRUE(builds.empty());
   EXPECT_EQ(display_.Errors(), (std::vector<std::string>{std::string("Server request failed for ") + kClosedServer,
-                                                         "Failed to retrieve builds for 40F5849A"}));
+                                                         "Cause: Couldn't connect to server",
+                                                         "Failed to retrieve builds for 40F5849A",
+                                                         "Cause: the server answered with HTTP status 404"}));
 }
 
 TEST_F(DownloadTest, LocalBuildListReadsVersionsFromTheStoredFiles) {
   Updater updater(kClosedServer, store_, display_);
-  EXPECT_TRUE(updater.Get_BuildListLocal(kSerial).empty());  // no such device yet (the store is made)
+  Builds builds;
+  EXPECT_TRUE(updater.Get_BuildListLocal(kSerial, builds));  // no such device yet (the store is made)
+  EXPECT_TRUE(builds.empty());
 
   ASSERT_EQ(mkdir(DevicePath().c_str(), 0755), 0);
   WriteTextFile(DevicePath(".settings"), "LATEST_DOWNLOAD=1300.bird\n");
@@ -232,8 +249,8 @@ TEST_F(DownloadTest, LocalBuildListReadsVersionsFromTheStoredFiles) {
   WriteTextFile(DevicePath("notes.txt"), "not a BIRD file");
 
   LogCapture log(DEBUG_Updater);
-  EXPECT_EQ(updater.Get_BuildListLocal(kSerial),
-            (Builds{{"1200", "2.10.0"}, {"1300", "2.11.2"}, {"1400", ""}, {"notes.txt", ""}}));
+  EXPECT_TRUE(updater.Get_BuildListLocal(kSerial, builds));
+  EXPECT_EQ(builds, (Builds{{"1200", "2.10.0"}, {"1300", "2.11.2"}, {"1400", ""}, {"notes.txt", ""}}));
   EXPECT_TRUE(display_.Messages().empty());
   EXPECT_NE(log.Text().find("Found VERSION in birdfile: " + DevicePath("1300.bird") + " - Version: \n"),
             std::string::npos);
@@ -243,13 +260,13 @@ TEST_F(DownloadTest, LocalBuildListReadsVersionsFromTheStoredFiles) {
 
 TEST(BuildText, LeadingDigitsCountAndAnythingElseIsZero) {
   LogCapture log(DEBUG_Updater);
-  EXPECT_EQ(Updater::_build_from_text("1300"), 1300u);
-  EXPECT_EQ(Updater::_build_from_text("1300\r"), 1300u);
-  EXPECT_EQ(Updater::_build_from_text("4294967295"), 4294967295u);
+  EXPECT_EQ(UpdaterTestSeam::_build_from_text("1300"), 1300u);
+  EXPECT_EQ(UpdaterTestSeam::_build_from_text("1300\r"), 1300u);
+  EXPECT_EQ(UpdaterTestSeam::_build_from_text("4294967295"), 4294967295u);
   EXPECT_EQ(log.Text(), "");
-  EXPECT_EQ(Updater::_build_from_text(""), 0u);
-  EXPECT_EQ(Updater::_build_from_text("abc"), 0u);
-  EXPECT_EQ(Updater::_build_from_text("4294967296"), 0u);
+  EXPECT_EQ(UpdaterTestSeam::_build_from_text(""), 0u);
+  EXPECT_EQ(UpdaterTestSeam::_build_from_text("abc"), 0u);
+  EXPECT_EQ(UpdaterTestSeam::_build_from_text("4294967296"), 0u);
   EXPECT_EQ(log.Text(), "Error: Could not convert  to int.\nError: Could not convert abc to int.\n"
                         "Error: Could not convert 4294967296 to int.\n");
 }

@@ -141,14 +141,33 @@ TEST(UpdaterCli, DefaultStorageIsTessaronUpdaterInTheHomeDirectory) {
   EXPECT_EQ(PermissionBits(fakeHome / ".tessaron/updater"), 0755);
 }
 
-// The one run that reaches discovery does so inside a private network namespace.
-TEST(UpdaterCli, UnknownOptionsAreIgnoredAndDiscoveryExitsZero) {
-  TempDir tmp;
-  ProcessResult r = RunProcess({PROJECT_SOURCE_DIR "/tests/support/netns-run", kUpdater, "-i", tmp.path(),
-                                "-u", "http://127.0.0.1:9/cgi/u", "-D", "-Q"});
-  if (r.exitCode == 77) GTEST_SKIP() << "network namespaces are not available here";
-  EXPECT_EQ(r.exitCode, 0) << r.err;
-  EXPECT_NE(r.out.find("Searching for Axonforge devices\nDiscovered Devices: (USB)\n"), std::string::npos) << r.out;
+// A mistake on the command line fails it before anything runs: the error, the banner and the short
+// usage, exit 1, and no storage directory is made. Inside a private network namespace, so that a
+// regression that ran the update anyway could not look for the device on the network.
+TEST(UpdaterCli, MistakesOnTheCommandLineFailBeforeAnythingRuns) {
+  struct Case {
+    std::vector<std::string> args;
+    const char* error;
+  };
+  const std::vector<Case> cases = {
+      {{"--hepl"}, "Unrecognised option: --hepl\n"},
+      {{"-D", "-Q"}, "Unrecognised option: -Q\n"},
+      {{"-U", "-d", "40F5849A", "-build", "1200"}, "Unrecognised option: -build\n"},
+      {{"-U", "-d", "40F5849A", "-f"}, "Option -f needs a value\n"},
+      {{"-D=1"}, "Unrecognised option: -D=1\n"},
+  };
+  for (const Case& c : cases) {
+    TempDir tmp;
+    std::vector<std::string> args = {PROJECT_SOURCE_DIR "/tests/support/netns-run", kUpdater, "-i", tmp / "store",
+                                     "-u", "http://127.0.0.1:9/cgi/u"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    ProcessResult r = RunProcess(args);
+    if (r.exitCode == 77) GTEST_SKIP() << "network namespaces are not available here";
+    EXPECT_EQ(r.exitCode, 1) << c.error;
+    EXPECT_EQ(r.err.rfind(std::string(c.error) + kShortUsageStart, 0), 0u) << r.err;
+    ExpectBanner(r.out);
+    EXPECT_FALSE(IsDirectory(tmp / "store")) << c.error;
+  }
 }
 
 }  // namespace

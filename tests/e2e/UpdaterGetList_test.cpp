@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -49,10 +50,11 @@ class GetListCli : public ::testing::Test {
   std::string closedServer_;
 };
 
+// -u takes HOST:PORT as its usage says; a list that could not be asked for fails with its cause.
 TEST_F(GetListCli, ListsTheServersBuildsNewestVersionFirst) {
   UpdateServerProcess server(firmware_.root());
   ASSERT_TRUE(server.ready()) << server.Log();
-  ProcessResult r = Run(server.Url(), {"-B", "-d", kSerial});
+  ProcessResult r = Run("127.0.0.1:" + std::to_string(server.port()), {"-B", "-d", kSerial});
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(r.err, "");
   const std::string listing =
@@ -64,8 +66,8 @@ TEST_F(GetListCli, ListsTheServersBuildsNewestVersionFirst) {
   EXPECT_EQ(r.out.substr(r.out.find('\n') + 1), listing) << r.out;
 
   ProcessResult down = Run(closedServer_, {"-B", "-d", kSerial});
-  EXPECT_EQ(down.exitCode, 0);
-  EXPECT_EQ(down.err, std::string("Server request failed for ") + closedServer_ + "\n");
+  EXPECT_EQ(down.exitCode, 1);
+  EXPECT_EQ(down.err, "Server request failed for " + closedServer_ + "\nCause: Couldn't connect to server\n");
   EXPECT_NE(down.out.find("\nNo builds found for device [40F5849A]\n"), std::string::npos) << down.out;
 }
 
@@ -84,6 +86,8 @@ TEST_F(GetListCli, GetStoresTheServedFileAndLocalListReadsItsVersion) {
   EXPECT_EQ(latest.out.find('\r'), std::string::npos);
   EXPECT_EQ(latest.out.find("Downloading"), std::string::npos);
   EXPECT_EQ(ReadTextFile(StorePath("1500.bird")), firmware_.FileBytes(1500));
+  EXPECT_NE(latest.out.find("\nStored build 1500 as " + StorePath("1500.bird") + "\n"), std::string::npos)
+      << latest.out;
 
   ProcessResult named = Run(server.Url(), {"-G", "-d", kSerial, "-b", "1300"});
   EXPECT_EQ(named.exitCode, 0) << named.err;
@@ -104,7 +108,8 @@ TEST_F(GetListCli, GetStoresTheServedFileAndLocalListReadsItsVersion) {
       << local.out;
 }
 
-TEST_F(GetListCli, GetOfABuildTheServerDoesNotListFailsUnlessOverridden) {
+// A device or build the server does not know leaves the store as it was: no device directory.
+TEST_F(GetListCli, GetOfABuildOrDeviceTheServerDoesNotKnowFailsAndCreatesNothing) {
   UpdateServerProcess server(firmware_.root());
   ASSERT_TRUE(server.ready()) << server.Log();
 
@@ -116,8 +121,34 @@ TEST_F(GetListCli, GetOfABuildTheServerDoesNotListFailsUnlessOverridden) {
   ProcessResult forced = Run(server.Url(), {"-G", "-d", kSerial, "-b", "1250", "-OVERRIDE"});
   EXPECT_EQ(forced.exitCode, 1);
   EXPECT_NE(forced.out.find("Override specified, skipping validation of build 1250\n"), std::string::npos);
-  EXPECT_EQ(forced.err, "Download failed\nFailed to retrieve a valid BIRD file\n");
-  EXPECT_EQ(DirectoryNames(StorePath()), (std::vector<std::string>{".settings"}));
+  EXPECT_EQ(forced.err.rfind("Download failed\nCause: the server refused: ", 0), 0u) << forced.err;
+  EXPECT_NE(forced.err.find("\nFailed to retrieve a valid BIRD file\n"), std::string::npos) << forced.err;
+
+  ProcessResult unknown = Run(server.Url(), {"-G", "-d", "33333333"});
+  EXPECT_EQ(unknown.exitCode, 1);
+  EXPECT_EQ(unknown.err.rfind("No build information for device\nCause: the server refused: ", 0), 0u) << unknown.err;
+  EXPECT_EQ(DirectoryNames(home_ + "/updater"), std::vector<std::string>{});
+}
+
+// Content that decodes but is not a whole BIRD file (a body cut short) is refused like content
+// that does not decode: nothing stored, nothing recorded, exit 1; the store is left byte for byte.
+TEST_F(GetListCli, GetRefusesADownloadThatIsNotAWholeBirdFile) {
+  std::filesystem::create_directories(StorePath());
+  WriteTextFile(StorePath(".settings"), "LATEST_DOWNLOAD=1200.bird\n");
+  WriteTextFile(StorePath("1200.bird"), firmware_.FileBytes(1200));
+  const auto before = TreeSnapshot(home_);
+  auto serve = firmware_.Handler();
+  UpdateProtocolServer server(firmware_.Handler({{"bird", [serve](const std::map<std::string, std::string>& query) {
+                                                   UpdateProtocolServer::Reply reply = serve(query);
+                                                   // Cut the base64 line at a multiple of four: it still decodes.
+                                                   const size_t line = reply.body.find('\n') + 1;
+                                                   reply.body = reply.body.substr(0, line + (reply.body.size() - line) / 8 * 4);
+                                                   return reply;
+                                                 }}}));
+  ProcessResult r = Run(server.Url(), {"-G", "-d", kSerial, "-b", "1300"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.err, "Failed to retrieve a valid BIRD file\nCause: the file is damaged: its compressed body does not inflate\n");
+  EXPECT_EQ(TreeSnapshot(home_), before);
 }
 
 TEST_F(GetListCli, SpinnerAnimatesOnATerminal) {

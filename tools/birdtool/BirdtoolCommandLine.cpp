@@ -10,6 +10,7 @@
 #include <functional>
 #include <iterator>
 
+#include "BirdDump.h"
 #include "BirdFile.h"
 #include "BirdSummary.h"
 #include "Log.h"
@@ -290,7 +291,7 @@ int RunInfo(const std::vector<std::string>& args) {
   }
   if (command.unmaskKey) bird.DecodeFirmwareBlocks(command.unmaskKey->data());
   PrintBirdSummary(bird, static_cast<uint64_t>(st.st_size), stdout);
-  if (command.dumpType) bird.DumpBlocks(static_cast<BirdFile::BLOCK_TYPE>(*command.dumpType));
+  if (command.dumpType) DumpBlocks(bird, static_cast<BirdFile::BLOCK_TYPE>(*command.dumpType));
   return 0;
 }
 

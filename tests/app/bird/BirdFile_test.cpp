@@ -1,4 +1,5 @@
 // Loading BIRD files: header checks, inflation limits, the block scan and its bounds.
+#include "BirdDump.h"
 #include "BirdFile.h"
 
 #include <gtest/gtest.h>
@@ -404,7 +405,7 @@ TEST(BirdFileDump, PrintsHexAndTextInRowsOfFifty) {
   const std::string path = WriteBird(dir, "dump.bird", writer.FileBytes());
   BirdFile bird(path.c_str());
   FdCapture out(1, FdCapture::ToFile);
-  EXPECT_TRUE(bird.DumpBlocks(static_cast<BirdFile::BLOCK_TYPE>(3)));
+  EXPECT_TRUE(DumpBlocks(bird, static_cast<BirdFile::BLOCK_TYPE>(3)));
   std::fflush(stdout);
   const std::string text = out.Finish();
 

@@ -4,6 +4,9 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 
 std::vector<std::string> DirectoryNames(const std::string& path) {
   std::vector<std::string> names;
@@ -31,4 +34,20 @@ bool IsRegularFile(const std::string& path) {
 int PermissionBits(const std::string& path) {
   struct stat info;
   return stat(path.c_str(), &info) == 0 ? static_cast<int>(info.st_mode & 07777) : -1;
+}
+
+std::map<std::string, std::string> TreeSnapshot(const std::string& path) {
+  std::map<std::string, std::string> tree;
+  std::error_code error;
+  for (auto it = std::filesystem::recursive_directory_iterator(path, error);
+       !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+    const std::string relative = std::filesystem::relative(it->path(), path).string();
+    if (it->is_directory()) {
+      tree[relative] = "<dir>";
+    } else {
+      std::ifstream in(it->path(), std::ios::binary);
+      tree[relative] = std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+  }
+  return tree;
 }
