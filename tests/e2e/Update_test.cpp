@@ -19,6 +19,7 @@
 #include "FileInspection.h"
 #include "KeyValueStore.h"
 #include "Netns.h"
+#include "Polling.h"
 #include "TempDir.h"
 #include "UpdateServerProcess.h"
 #include "UpdaterProcess.h"
@@ -357,6 +358,26 @@ TEST(Update, ADeviceThatRunsAnotherBuildAfterTheRebootFails) {
   ProcessResult r = scene.updater({"-U", "-d", kSerialText, "-f", image});
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_EQ(r.err, "Device 1234ABCD is running build 100, not build 1234\n");
+  EXPECT_FALSE(IsRegularFile(scene.settingsPath()));
+}
+
+// A device that is gone after its reboot into the new firmware has not been updated. The
+// simulator logs the reboot as it begins and keeps the module away for 3 s; it is stopped then,
+// while the updater waits for the device to come back.
+TEST(Update, ADeviceThatDoesNotComeBackAfterTheRebootFails) {
+  RUN_INSIDE_NETNS();
+  UpdateScene scene({"serial=0x1234ABCD,model=17,address=6,build=100,version=2.15.3,restart=3000,usb"}, {"-v"});
+  ASSERT_TRUE(scene.ready()) << scene.sim().Log();
+  const std::string image = scene.image(HubImage());
+  ProcessResult r;
+  std::thread update([&] { r = scene.updater({"-U", "-d", kSerialText, "-f", image}); });
+  const bool rebooting =
+      polling::Eventually([&] { return Contains(scene.sim().Log(), "reboots into its new image"); }, 60000);
+  scene.sim().Stop();
+  update.join();
+  ASSERT_TRUE(rebooting) << scene.sim().Log();
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.err, "Device 1234ABCD did not come back after the reboot\n");
   EXPECT_FALSE(IsRegularFile(scene.settingsPath()));
 }
 
