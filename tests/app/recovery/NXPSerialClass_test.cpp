@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -126,6 +130,24 @@ TEST(NXPSerialClass, ConnectChoosesTheRateCode) {
   EXPECT_EQ(isp.CopyToFlash(0, kRam, 300), aErrParam);
   EXPECT_EQ(isp.Write(kRam, 6, Pattern(6, 1).data()), aErrParam);
   EXPECT_EQ(sim.Log().find("] -> "), std::string::npos) << sim.Log();
+}
+
+// A port with nothing behind it: the handshake gives up after its budget, and says so.
+TEST(NXPSerialClass, SyncWithASilentDeviceTimesOut) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  LogCapture log(DEBUG_NXPSerial);
+  NXPSerialClass isp;
+  ASSERT_EQ(isp.Connect(ptsname(master), 115200), aErrNone);
+  EXPECT_EQ(isp.Sync(), aErrTimeout);
+  EXPECT_NE(log.Text().find("Did not receive correct response to opening sync command: [aErrTimeout]"), std::string::npos);
+  char sent = 0;
+  EXPECT_EQ(read(master, &sent, 1), 1);
+  EXPECT_EQ(sent, '?');
+  isp.Disconnect();
+  close(master);
 }
 
 // The recovery's whole conversation against the simulated chip.
