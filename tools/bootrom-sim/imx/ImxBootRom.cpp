@@ -1,0 +1,135 @@
+#include "ImxBootRom.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "ImxOptions.h"
+#include "SdpHidPort.h"
+#include "SdpMemory.h"
+#include "SdpRom.h"
+#include "SdpSerialPort.h"
+
+namespace bootrom::imx {
+
+namespace {
+
+int gSignalPipe[2] = {-1, -1};
+
+void OnStopSignal(int) {
+  const char byte = 1;
+  ssize_t ignored = write(gSignalPipe[1], &byte, 1);
+  (void)ignored;
+}
+
+bool WriteReadyFile(const std::string& path, const std::string& text) {
+  const std::string temporary = path + ".tmp";
+  FILE* f = std::fopen(temporary.c_str(), "w");
+  if (f == nullptr) return false;
+  bool ok = std::fputs(text.c_str(), f) >= 0;
+  if (std::fclose(f) != 0) ok = false;
+  return ok && std::rename(temporary.c_str(), path.c_str()) == 0;
+}
+
+void Fail(const std::string& message) { std::fprintf(stderr, "bootrom-sim: %s\n", message.c_str()); }
+
+// The process becomes the chip running its loader: the devsim program with the loader module.
+int RunLoader(const ImxOptions& options, bool verbose) {
+  std::vector<std::string> args = {options.devsim, "--usb-dir", options.usbDir, "--module", options.loaderModule};
+  if (verbose) args.push_back("-v");
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::fflush(nullptr);
+  execv(argv[0], argv.data());
+  Fail("cannot run the loader " + options.devsim + ": " + std::strerror(errno));
+  return 1;
+}
+
+}  // namespace
+
+int RunImxBootRom(const PortOptions& port, const std::vector<std::string>& args) {
+  ImxOptions options;
+  std::string error;
+  if (!ParseImxOptions(args, &options, &error)) {
+    Fail(error + "\nTry 'bootrom-sim --help'.");
+    return 1;
+  }
+  auto log = [&port](const std::string& line) {
+    if (port.verbose) std::fprintf(stderr, "imx: %s\n", line.c_str());
+  };
+
+  SdpMemory memory(options.ram, options.registers);
+  SdpRom rom(memory, options.habMode, log);
+  auto dump = [&]() {
+    if (!options.dumpDir.empty() && !memory.dump(options.dumpDir, &error)) Fail(error);
+  };
+  rom.onFileWritten(dump);
+
+  if (pipe2(gSignalPipe, O_CLOEXEC) != 0) {
+    Fail(std::string("cannot create a pipe: ") + std::strerror(errno));
+    return 1;
+  }
+  struct sigaction action {};
+  action.sa_handler = OnStopSignal;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  SdpSerialPort serial;
+  SdpHidPort hid;
+  if (!serial.open(port.ptyLink, options.shortAnswers, &error) ||
+      (!options.hidDir.empty() && !hid.open(options.hidDir, options.shortAnswers, &error))) {
+    Fail(error);
+    return 1;
+  }
+  std::string lines = "serialport " + serial.slavePath() + (port.ptyLink.empty() ? "" : " " + port.ptyLink) + "\n";
+  if (!options.hidDir.empty()) lines += "hid " + hid.socketPath() + "\n";
+  lines += "ready\n";
+  // The file first: whoever sees "ready" on standard output may read it at once.
+  if (!port.readyFile.empty() && !WriteReadyFile(port.readyFile, lines)) {
+    Fail("cannot write the ready file " + port.readyFile);
+    return 1;
+  }
+  std::fputs(lines.c_str(), stdout);
+  std::fflush(stdout);
+
+  bool stopped = false;
+  while (!stopped && !rom.jumped()) {
+    std::vector<pollfd> fds = {{gSignalPipe[0], POLLIN, 0}, {serial.fd(), POLLIN, 0}};
+    if (hid.listenFd() >= 0) fds.push_back({hid.listenFd(), POLLIN, 0});
+    if (hid.hostFd() >= 0) fds.push_back({hid.hostFd(), POLLIN, 0});
+    if (poll(fds.data(), fds.size(), -1) < 0) {
+      if (errno == EINTR) continue;
+      Fail(std::string("poll: ") + std::strerror(errno));
+      return 1;
+    }
+    if (fds[0].revents) stopped = true;
+    if (fds[1].revents & POLLIN) serial.readable(rom);
+    for (size_t i = 2; i < fds.size(); ++i) {
+      if (!fds[i].revents) continue;
+      if (fds[i].fd == hid.listenFd()) hid.acceptHost();
+      else if (fds[i].fd == hid.hostFd()) hid.readable(rom);
+    }
+  }
+  serial.close();
+  hid.close();
+  dump();
+  if (!port.readyFile.empty()) unlink(port.readyFile.c_str());
+  if (stopped) return 0;
+
+  log("jumped to the loader at " + std::to_string(rom.jumpAddress()));
+  if (!options.devsim.empty()) return RunLoader(options, port.verbose);
+  // No loader to run: the chip is gone from both lines until it is stopped.
+  char byte;
+  while (read(gSignalPipe[0], &byte, 1) < 0 && errno == EINTR) {
+  }
+  return 0;
+}
+
+}  // namespace bootrom::imx
