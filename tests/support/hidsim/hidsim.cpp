@@ -12,9 +12,14 @@
 //                              while a program runs (the boot-ROM simulator writes it).
 //   <socket path>              Unix-domain sequenced-packet socket of the device. Opening the
 //                              device connects to it; each hid_write is one packet (report
-//                              number first, as hidapi takes it) and each packet the peer sends
-//                              is one input report for hid_read. A closed connection reads as an
-//                              unplugged device (-1).
+//                              number first, as hidapi takes it). Each packet the peer sends
+//                              starts with a kind byte:
+//                                'R' <report>  an input report for hid_read
+//                                'A'           the last output report was taken
+//                              hid_write returns once the device has taken the report (as a USB
+//                              transfer completes only when the device accepted it), -1 when it
+//                              does not within 5 s; reports that arrive meanwhile wait for
+//                              hid_read. A closed connection reads as an unplugged device (-1).
 // The device path of hid_enumerate and hid_open_path is the socket path.
 #include <hidapi.h>
 
@@ -27,6 +32,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <deque>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -36,9 +42,31 @@ struct hid_device_ {
   int fd = -1;
   bool nonBlocking = false;
   hid_device_info* info = nullptr;
+  std::deque<std::vector<unsigned char>> reports;  // input reports taken while a write waited
 };
 
 namespace {
+
+constexpr unsigned char kInputReport = 'R';
+constexpr unsigned char kTaken = 'A';
+constexpr int kWriteTimeoutMs = 5000;
+constexpr size_t kLargestPacket = 1 + 4096;
+
+// Waits up to milliseconds (-1: for ever) for one packet of the device; 0 on time-out, -1 when
+// the device is gone, else the packet's length.
+int receivePacket(hid_device* dev, std::vector<unsigned char>& packet, int milliseconds) {
+  pollfd p{dev->fd, POLLIN, 0};
+  int ready;
+  do {
+    ready = poll(&p, 1, milliseconds);
+  } while (ready < 0 && errno == EINTR);
+  if (ready <= 0) return ready;
+  packet.resize(kLargestPacket);
+  ssize_t n = recv(dev->fd, packet.data(), packet.size(), 0);
+  if (n <= 0) return -1;
+  packet.resize(static_cast<size_t>(n));
+  return static_cast<int>(n);
+}
 
 struct DeviceLine {
   uint16_t vendor = 0;
@@ -161,22 +189,34 @@ HID_API_EXPORT hid_device* HID_API_CALL hid_open_path(const char* path) {
 int HID_API_EXPORT HID_API_CALL hid_write(hid_device* dev, const unsigned char* data, size_t length) {
   if (dev == nullptr || data == nullptr || length == 0) return -1;
   ssize_t n = send(dev->fd, data, length, MSG_NOSIGNAL);
-  return n < 0 ? -1 : static_cast<int>(n);
+  if (n < 0) return -1;
+  std::vector<unsigned char> packet;
+  while (receivePacket(dev, packet, kWriteTimeoutMs) > 0) {
+    if (packet[0] == kTaken) return static_cast<int>(n);
+    if (packet[0] == kInputReport) dev->reports.emplace_back(packet.begin() + 1, packet.end());
+  }
+  return -1;
 }
 
 int HID_API_EXPORT HID_API_CALL hid_read_timeout(hid_device* dev, unsigned char* data, size_t length, int milliseconds) {
   if (dev == nullptr || data == nullptr) return -1;
-  pollfd p{dev->fd, POLLIN, 0};
-  int ready;
-  do {
-    ready = poll(&p, 1, milliseconds < 0 ? -1 : milliseconds);
-  } while (ready < 0 && errno == EINTR);
-  if (ready < 0) return -1;
-  if (ready == 0) return 0;
+  std::vector<unsigned char> report;
+  if (!dev->reports.empty()) {
+    report = std::move(dev->reports.front());
+    dev->reports.pop_front();
+  } else {
+    std::vector<unsigned char> packet;
+    // Acknowledgements of earlier writes carry no report: skip them.
+    do {
+      int got = receivePacket(dev, packet, milliseconds < 0 ? -1 : milliseconds);
+      if (got <= 0) return got;
+    } while (packet[0] != kInputReport);
+    report.assign(packet.begin() + 1, packet.end());
+  }
   // A report longer than the caller's buffer is cut to it, as hidraw does.
-  ssize_t n = recv(dev->fd, data, length, MSG_TRUNC);
-  if (n <= 0) return -1;
-  return static_cast<int>(static_cast<size_t>(n) < length ? static_cast<size_t>(n) : length);
+  const size_t n = report.size() < length ? report.size() : length;
+  std::memcpy(data, report.data(), n);
+  return static_cast<int>(n);
 }
 
 int HID_API_EXPORT HID_API_CALL hid_read(hid_device* dev, unsigned char* data, size_t length) {

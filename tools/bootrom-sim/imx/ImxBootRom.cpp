@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "ImxOptions.h"
+#include "ReplaceFile.h"
 #include "SdpHidPort.h"
 #include "SdpMemory.h"
 #include "SdpRom.h"
@@ -25,15 +26,6 @@ void OnStopSignal(int) {
   const char byte = 1;
   ssize_t ignored = write(gSignalPipe[1], &byte, 1);
   (void)ignored;
-}
-
-bool WriteReadyFile(const std::string& path, const std::string& text) {
-  const std::string temporary = path + ".tmp";
-  FILE* f = std::fopen(temporary.c_str(), "w");
-  if (f == nullptr) return false;
-  bool ok = std::fputs(text.c_str(), f) >= 0;
-  if (std::fclose(f) != 0) ok = false;
-  return ok && std::rename(temporary.c_str(), path.c_str()) == 0;
 }
 
 void Fail(const std::string& message) { std::fprintf(stderr, "bootrom-sim: %s\n", message.c_str()); }
@@ -92,7 +84,7 @@ int RunImxBootRom(const PortOptions& port, const std::vector<std::string>& args)
   if (!options.hidDir.empty()) lines += "hid " + hid.socketPath() + "\n";
   lines += "ready\n";
   // The file first: whoever sees "ready" on standard output may read it at once.
-  if (!port.readyFile.empty() && !WriteReadyFile(port.readyFile, lines)) {
+  if (!port.readyFile.empty() && !ReplaceFile(port.readyFile, lines)) {
     Fail("cannot write the ready file " + port.readyFile);
     return 1;
   }

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <vector>
 
+#include "ReplaceFile.h"
+
 namespace bootrom::imx {
 
 namespace {
@@ -20,15 +22,10 @@ constexpr uint8_t kHabModeReport = 3;
 constexpr uint8_t kAnswerReport = 4;
 constexpr size_t kAnswerReportData = 64;
 constexpr size_t kLargestHostReport = 1025;  // report number and 1024 data bytes
+constexpr uint8_t kInputReport = 'R';
+constexpr uint8_t kTaken = 'A';
 
-bool WriteListing(const std::string& directory, const std::string& text) {
-  const std::string temporary = directory + "/.devices.tmp";
-  FILE* f = std::fopen(temporary.c_str(), "w");
-  if (f == nullptr) return false;
-  bool ok = std::fputs(text.c_str(), f) >= 0;
-  if (std::fclose(f) != 0) ok = false;
-  return ok && std::rename(temporary.c_str(), (directory + "/devices").c_str()) == 0;
-}
+std::string Listing(const std::string& directory) { return directory + "/devices"; }
 
 }  // namespace
 
@@ -57,8 +54,8 @@ bool SdpHidPort::open(const std::string& directory, bool shortAnswers, std::stri
   }
   char line[64];
   std::snprintf(line, sizeof line, "%04X %04X ", kSdpVendor, kSdpProduct);
-  if (!WriteListing(directory_, line + socketPath_ + "\n")) {
-    *error = "cannot write " + directory_ + "/devices";
+  if (!ReplaceFile(Listing(directory_), line + socketPath_ + "\n")) {
+    *error = "cannot write " + Listing(directory_);
     close();
     return false;
   }
@@ -67,7 +64,7 @@ bool SdpHidPort::open(const std::string& directory, bool shortAnswers, std::stri
 
 void SdpHidPort::close() {
   if (listener_ >= 0) {
-    WriteListing(directory_, "");
+    ReplaceFile(Listing(directory_), "");
     unlink(socketPath_.c_str());
     ::close(listener_);
   }
@@ -83,14 +80,15 @@ void SdpHidPort::acceptHost() {
 }
 
 void SdpHidPort::sendAnswer(const SdpAnswer& answer) {
-  uint8_t hab[5] = {kHabModeReport};
-  for (int i = 0; i < 4; ++i) hab[1 + i] = static_cast<uint8_t>(answer.habMode >> (8 * i));
+  uint8_t hab[6] = {kInputReport, kHabModeReport};
+  for (int i = 0; i < 4; ++i) hab[2 + i] = static_cast<uint8_t>(answer.habMode >> (8 * i));
   send(host_, hab, sizeof hab, MSG_NOSIGNAL);
   for (size_t at = 0; at < answer.payload.size(); at += kAnswerReportData) {
     const size_t length = std::min(kAnswerReportData, answer.payload.size() - at);
-    std::vector<uint8_t> report(1 + (shortAnswers_ ? length : kAnswerReportData), 0);
-    report[0] = kAnswerReport;
-    std::memcpy(report.data() + 1, answer.payload.data() + at, length);
+    std::vector<uint8_t> report(2 + (shortAnswers_ ? length : kAnswerReportData), 0);
+    report[0] = kInputReport;
+    report[1] = kAnswerReport;
+    std::memcpy(report.data() + 2, answer.payload.data() + at, length);
     send(host_, report.data(), report.size(), MSG_NOSIGNAL);
   }
 }
@@ -112,6 +110,7 @@ void SdpHidPort::readable(SdpRom& rom) {
     rom.data(report + 1, static_cast<size_t>(n - 1), answers);
   }
   for (const SdpAnswer& a : answers) sendAnswer(a);
+  send(host_, &kTaken, 1, MSG_NOSIGNAL);
 }
 
 }  // namespace bootrom::imx

@@ -13,8 +13,9 @@ constexpr uint16_t kSdpProduct = 0x0130;
 
 // The ROM as USB HID device 1FC9:0130 for the hidapi stand-in (tests/support/hidsim): a Unix
 // sequenced-packet socket in a directory, listed in DIR/devices, one HID report per packet.
-// Host reports: 1 a command, 2 data. Device reports: 3 the HAB-mode word (5 bytes with the
-// report number), 4 the payload in 64-byte pieces (65 bytes each).
+// Host reports: 1 a command, 2 data; each is taken (packet 'A') after the ROM has answered it.
+// Device reports (packet 'R' and the report): 3 the HAB-mode word (5 bytes with the report
+// number), 4 the payload in 64-byte pieces (65 bytes each).
 class SdpHidPort {
  public:
   SdpHidPort() = default;

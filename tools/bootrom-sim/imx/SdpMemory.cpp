@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "ReplaceFile.h"
+
 namespace bootrom::imx {
 
 SdpMemory::SdpMemory(const std::vector<RamRegion>& regions, const std::map<uint32_t, uint32_t>& registers)
@@ -52,14 +54,9 @@ uint8_t SdpMemory::readByte(uint32_t address) const {
 bool SdpMemory::dump(const std::string& directory, std::string* error) const {
   for (const Region& r : regions_) {
     char name[16];
-    std::snprintf(name, sizeof name, "%08X.bin", r.address);
-    const std::string path = directory + "/" + name;
-    const std::string temporary = directory + "/." + name + ".tmp";
-    FILE* f = std::fopen(temporary.c_str(), "wb");
-    bool ok = f != nullptr && std::fwrite(r.bytes.data(), 1, r.bytes.size(), f) == r.bytes.size();
-    if (f != nullptr && std::fclose(f) != 0) ok = false;
-    if (!ok || std::rename(temporary.c_str(), path.c_str()) != 0) {
-      *error = "cannot write the RAM dump " + path;
+    std::snprintf(name, sizeof name, "/%08X.bin", r.address);
+    if (!ReplaceFile(directory + name, std::string(r.bytes.begin(), r.bytes.end()))) {
+      *error = "cannot write the RAM dump " + directory + name;
       return false;
     }
   }
