@@ -109,18 +109,27 @@ int RunImxBootRom(const PortOptions& port, const std::vector<std::string>& args)
       else if (fds[i].fd == hid.hostFd()) hid.readable(rom);
     }
   }
+  // A stop from now on stays pending, for the loader to take when it runs in this process.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
+  pollfd signalled{gSignalPipe[0], POLLIN, 0};
+  if (poll(&signalled, 1, 0) > 0) stopped = true;
   serial.close();
   hid.close();
   dump();
   if (!port.readyFile.empty()) unlink(port.readyFile.c_str());
   if (stopped) return 0;
 
-  log("jumped to the loader at " + std::to_string(rom.jumpAddress()));
+  char hex[16];
+  std::snprintf(hex, sizeof hex, "0x%08X", rom.jumpAddress());
+  log(std::string("jumped to the loader at ") + hex);
   if (!options.devsim.empty()) return RunLoader(options, port.verbose);
   // No loader to run: the chip is gone from both lines until it is stopped.
-  char byte;
-  while (read(gSignalPipe[0], &byte, 1) < 0 && errno == EINTR) {
-  }
+  int received = 0;
+  sigwait(&stopSignals, &received);
   return 0;
 }
 
