@@ -256,13 +256,3 @@ TEST_F(UsbLinkWithDevice, AbsentDeviceGivesNoLink) {
   EXPECT_EQ(aLink_CreateUSB(0x0BADF00D), 0u);
   EXPECT_FALSE(aLinkRegistry_FindByIdentifier(0x0BADF00D));
 }
-
-TEST_F(UsbLinkWithDevice, DeviceServedToOthersIsNotOpenedAgain) {
-  id = aLink_CreateUSB(kSerial);
-  ASSERT_NE(id, 0u);
-  aLinkEntryRef entry = aLinkRegistry_FindById(id);
-  int serverStandIn = 0;
-  entry->server = &serverStandIn;
-  EXPECT_EQ(aLink_CreateUSB(kSerial), 0u);
-  entry->server = nullptr;
-}

@@ -1,14 +1,8 @@
-// The USB device layer against the libusb stand-in (simulated devices bridged to sockets) and,
-// for the kernel-driver path, against a pseudo-terminal standing in for the driver's node.
+// The USB device layer against the libusb stand-in (simulated devices bridged to sockets).
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <chrono>
-#include <memory>
 #include <string>
 
-#include "KernelDriverNode.h"
 #include "UsbSimBus.h"
 #include "afusb.h"
 
@@ -17,7 +11,7 @@ namespace {
 constexpr uint32_t kSerial = 0x1234ABCD;
 
 struct OpenDevice {
-  afusb_device* device = afusb_create_usb(true);
+  afusb_device* device = afusb_create_usb();
   ~OpenDevice() { afusb_destroy(&device); }
 };
 
@@ -231,63 +225,6 @@ TEST(AfusbRecord, NullArgumentsAreRefused) {
   EXPECT_EQ(afusb_open_axonforge_device(d.device, nullptr), aErrParam);
   EXPECT_EQ(afusb_get_from_device(d.device, nullptr), aErrParam);
   EXPECT_EQ(afusb_get_from_device(d.device, &byte), aErrNotReady);  // created, not open
-}
-
-// The kernel driver's node, played by a pseudo-terminal linked at "/dev/axonforge.%08X".
-class AfusbKernelNode : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (geteuid() != 0) GTEST_SKIP() << "creating the driver node under /dev needs root";
-    serial = 0xA0000000u | static_cast<uint32_t>(getpid() & 0xFFFFFF);
-    serialText = SerialText(serial);
-    kernelNode = std::make_unique<KernelDriverNode>(serial);
-    ASSERT_EQ(kernelNode->error(), "");
-    master = kernelNode->master();
-    node = kernelNode->path();
-  }
-  void TearDown() override { afusb_destroy(&device); }
-  std::string fromHost(size_t n) {
-    std::string out;
-    char buffer[256];
-    while (out.size() < n) {
-      ssize_t got = read(master, buffer, sizeof buffer);
-      if (got <= 0) break;
-      out.append(buffer, static_cast<size_t>(got));
-    }
-    return out;
-  }
-  std::unique_ptr<KernelDriverNode> kernelNode;  // outlives the device: TearDown runs first
-  int master = -1;
-  uint32_t serial = 0;
-  std::string serialText, node;
-  afusb_device* device = nullptr;
-};
-
-TEST_F(AfusbKernelNode, BytesTravelThroughTheNode) {
-  EXPECT_TRUE(afusb_is_kernel_driver_installed(serial));
-  EXPECT_FALSE(afusb_is_kernel_driver_installed(serial ^ 1));
-  device = afusb_create_usb(false);
-  ASSERT_EQ(afusb_open_axonforge_device(device, serialText.c_str()), aErrNone);
-  EXPECT_EQ(device->state, uint32_t(AFUSB_STATE_CLAIMED));
-  const std::string bytes = pattern(300);
-  ASSERT_EQ(write(device, bytes), aErrNone);
-  EXPECT_EQ(fromHost(bytes.size()), bytes);
-  ASSERT_EQ(::write(master, "\x10\x20", 2), 2);
-  EXPECT_EQ(readBytes(device, 2), "\x10\x20");
-  uint8_t byte;
-  auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(afusb_get_from_device(device, &byte), aErrNotReady);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
-  ASSERT_EQ(afusb_close_axonforge_device(device), aErrNone);
-  EXPECT_EQ(device->state, uint32_t(AFUSB_STATE_CLOSED));
-  EXPECT_EQ(afusb_get_from_device(device, &byte), aErrMode);
-  EXPECT_EQ(write(device, "x"), aErrMode);
-}
-
-TEST_F(AfusbKernelNode, MissingNodeIsAnIOError) {
-  unlink(node.c_str());
-  device = afusb_create_usb(false);
-  EXPECT_EQ(afusb_open_axonforge_device(device, serialText.c_str()), aErrIO);
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 
 #include <stdint.h>
 
-#include "aDiscovery.h"
+#include "aDiscoveryBackend.h"
 
 #define aDISCOVERY_BEACON_PORT 8585
 #define aDISCOVERY_BEACON_MARKER "Axonforge2-Discovery"

@@ -8,7 +8,6 @@
 
 #include "aLink.h"
 #include "aLinkRecord.h"
-#include "aTime.h"
 
 namespace {
 
@@ -24,7 +23,7 @@ constexpr milliseconds kMinBurstInterval(50);
 // streams which do not wait for data themselves are not polled in a busy loop.
 constexpr milliseconds kIdlePause(1);
 constexpr milliseconds kInstantReturn(1);
-constexpr uint32_t kReadErrorPauseMs = 100;
+constexpr milliseconds kReadErrorPause(100);
 // The outbound thread looks at `running` at least this often.
 constexpr uint32_t kOutboundWaitMs = 100;
 constexpr size_t kPoolSize = 4096;
@@ -185,7 +184,7 @@ void aLink_InboundProcess(void* argument) {
       if (Clock::now() - readStart < kInstantReturn) std::this_thread::sleep_for(kIdlePause);
     } else if (err != aErrNone) {
       link.status = LINK_IO_ERROR;
-      aTime_MSSleep(kReadErrorPauseMs);
+      std::this_thread::sleep_for(kReadErrorPause);
     } else {
       sInboundByte(link, byte);
     }

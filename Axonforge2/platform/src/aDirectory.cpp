@@ -12,6 +12,8 @@
 
 #include <vector>
 
+#include "aDebug.h"
+
 namespace {
 
 const unsigned int kMaxExtraParts = 10;
@@ -170,8 +172,7 @@ aErr aDirectory_DeleteTree(const char* path) {
     if (isDir) {
       if (aDirectory_DeleteTree(entryPath.c_str()) != aErrNone) break;
     } else if (unlink(entryPath.c_str()) != 0) {
-      perror("aDirectory_DeleteTree");
-      printf("---error unlink-ing file [%s]\n", entryPath.c_str());
+      aDebug_Printf(0x1, "aDirectory_DeleteTree: unlink %s: %s\n", entryPath.c_str(), strerror(errno));
       break;
     }
   }

@@ -2,15 +2,10 @@
 
 #include <libusb.h>
 
-#include <errno.h>
-#include <fcntl.h>
-#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <unistd.h>
 
-#include "aFile.h"
 #include "aUSBContext.h"
 
 namespace {
@@ -23,14 +18,6 @@ constexpr unsigned int kReadTimeoutMs = 1000;
 constexpr int kMaxFailedWrites = 10;
 // A transfer of exactly 512 bytes would need a zero-length packet to end it; send 511 instead.
 constexpr uint32_t kAvoidedChunk = 512;
-constexpr int kKernelMaxWriteCalls = 1000;
-// How long a kernel-node read waits for a byte before answering "not ready".
-constexpr int kKernelReadWaitMs = 100;
-
-const char kKernelNodeFormat[] = "/dev/axonforge.%s";
-
-void kernelNodePath(const char* serial, char* path, size_t size) { snprintf(path, size, kKernelNodeFormat, serial); }
-
 // Transient I/O errors are absorbed so the link keeps polling; the fifth in a row fails the
 // device for good. A tolerated read delivers nothing, which the caller must hear as "not ready"
 // rather than as a byte. A link reads on one thread and writes on another, and both come
@@ -150,16 +137,6 @@ aErr libusbOpen(afusb_device* device, const char* serial) {
   return result;
 }
 
-aErr kernelOpen(afusb_device* device, const char* serial) {
-  snprintf(device->serial, sizeof device->serial, "%s", serial);
-  char path[64];
-  kernelNodePath(device->serial, path, sizeof path);
-  device->fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (device->fd < 0) return errno == EBUSY ? aErrBusy : aErrIO;
-  device->state = AFUSB_STATE_CLAIMED;
-  return aErrNone;
-}
-
 aErr clearStall(afusb_device* device, uint8_t endpoint) {
   return libusb_clear_halt(device->handle, endpoint) == LIBUSB_SUCCESS ? aErrNone : aErrIO;
 }
@@ -211,30 +188,6 @@ aErr libusbGet(afusb_device* device, uint8_t* byte) {
   return err;
 }
 
-aErr kernelWrite(afusb_device* device, const uint8_t* bytes, uint32_t length) {
-  if (device->useLibusb || device->fd < 0) return aErrMode;
-  uint32_t written = 0;
-  for (int calls = 0; written < length && calls < kKernelMaxWriteCalls; ++calls) {
-    ssize_t n = write(device->fd, bytes + written, length - written);
-    if (n < 0) return aErrIO;
-    written += static_cast<uint32_t>(n);
-  }
-  return written < length ? aErrIO : aErrNone;
-}
-
-aErr kernelGet(afusb_device* device, uint8_t* byte) {
-  if (device->useLibusb || device->fd < 0) return aErrMode;
-  // Wait briefly for a byte: a blocking read would hold the link's reader for ever, and an
-  // immediate "not ready" would make it spin.
-  struct pollfd p = {device->fd, POLLIN, 0};
-  int ready = poll(&p, 1, kKernelReadWaitMs);
-  if (ready == 0 || (ready < 0 && errno == EINTR)) return aErrNotReady;
-  ssize_t n = read(device->fd, byte, 1);
-  if (n == 1) return aErrNone;
-  if (n == 0) return aErrNotReady;
-  return errno == EFAULT || errno == EAGAIN || errno == EINTR ? aErrNotReady : aErrIO;
-}
-
 aErr libusbClose(afusb_device* device) {
   if (!device->handle) return aErrMode;
   libusb_release_interface(device->handle, device->interfaceNumber);
@@ -244,26 +197,10 @@ aErr libusbClose(afusb_device* device) {
   return aErrNone;
 }
 
-aErr kernelClose(afusb_device* device) {
-  aErr err = aErrNone;
-  if (device->fd >= 0 && close(device->fd) != 0) err = aErrCancel;
-  device->fd = -1;
-  device->state = AFUSB_STATE_CLOSED;
-  return err;
-}
-
 }  // namespace
 
 bool is_axonforge_device(uint16_t idVendor, uint16_t idProduct) {
   return idVendor == AFUSB_VENDOR_ID && !(idProduct & 0x8000);
-}
-
-bool afusb_is_kernel_driver_installed(uint32_t serialNumber) {
-  char serial[16];
-  snprintf(serial, sizeof serial, "%08X", serialNumber);
-  char path[64];
-  kernelNodePath(serial, path, sizeof path);
-  return aFile_Exists(path);
 }
 
 libusb_device_handle* afusb_open_family_device(libusb_device* device, char* serial, uint16_t* idProduct) {
@@ -284,45 +221,39 @@ libusb_device_handle* afusb_open_family_device(libusb_device* device, char* seri
   return handle;
 }
 
-afusb_device* afusb_create_usb(bool useLibusb) {
-  if (useLibusb && !Axonforge_libusb_context()) return nullptr;
+afusb_device* afusb_create_usb(void) {
+  if (!Axonforge_libusb_context()) return nullptr;
   afusb_device* device = static_cast<afusb_device*>(calloc(1, sizeof(afusb_device)));
   if (!device) return nullptr;
-  device->useLibusb = useLibusb;
   device->state = AFUSB_STATE_CREATED;
-  device->fd = -1;
   return device;
 }
 
 aErr afusb_open_axonforge_device(afusb_device* device, const char* serial) {
   if (!device || !serial) return aErrParam;
-  if (device->handle || device->fd >= 0) return aErrBusy;  // already open: keep what is held
-  if (!device->useLibusb) return kernelOpen(device, serial);
+  if (device->handle) return aErrBusy;  // already open: keep what is held
   snprintf(device->serial, sizeof device->serial, "%s", serial);
   return libusbOpen(device, serial);
 }
 
 aErr afusb_write_to_device(afusb_device* device, const uint8_t* bytes, uint32_t length) {
   if (!device || (!bytes && length > 0)) return aErrParam;
-  if (!device->useLibusb) return kernelWrite(device, bytes, length);
   return applyTolerance(device, libusbWrite(device, bytes, length), aErrNone);
 }
 
 aErr afusb_get_from_device(afusb_device* device, uint8_t* byte) {
   if (!device || !byte) return aErrParam;
-  if (!device->useLibusb) return kernelGet(device, byte);
   return applyTolerance(device, libusbGet(device, byte), aErrNotReady);
 }
 
 aErr afusb_close_axonforge_device(afusb_device* device) {
   if (!device) return aErrParam;
-  return device->useLibusb ? libusbClose(device) : kernelClose(device);
+  return libusbClose(device);
 }
 
 aErr afusb_destroy(afusb_device** device) {
   if (!device || !*device) return aErrParam;
   if ((*device)->handle) libusbClose(*device);
-  if ((*device)->fd >= 0) close((*device)->fd);
   free(*device);
   *device = nullptr;
   return aErrNone;

@@ -2,19 +2,19 @@
 #define AXONFORGE2_ALINKRECORD_H
 
 // The link engine's state for one link id. Internal to the link core: callers name links by
-// id, and only the engine, the registry and the link server reach into this record.
+// id, and only the engine and the registry reach into this record.
 
 #include <stdint.h>
 
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <thread>
 
 #include "aPacket.h"
 #include "aPacketFifo.h"
 #include "aPacketLog.h"
 #include "aStream.h"
-#include "aThread.h"
 
 #define aLINK_CHECK 0xCEED
 
@@ -48,10 +48,8 @@ struct aLinkRecord {
   aPacketFifoHandle inFifo = 0;
   aPacketFifoHandle outFifo = 0;
   aStream* stream = nullptr;
-  aThread* inThread = nullptr;
-  aThread* outThread = nullptr;
-  aThreadProc inProcess = nullptr;
-  aThreadProc outProcess = nullptr;
+  std::thread inThread;  // joinable while the link runs
+  std::thread outThread;
 
   // The inbound thread's own: the packet being assembled and the handshake state.
   aPacket* packet = nullptr;

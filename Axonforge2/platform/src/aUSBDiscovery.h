@@ -1,7 +1,7 @@
 #ifndef AXONFORGE2_AUSBDISCOVERY_H
 #define AXONFORGE2_AUSBDISCOVERY_H
 
-#include "aDiscovery.h"
+#include "aDiscoveryBackend.h"
 
 #ifdef __cplusplus
 extern "C" {

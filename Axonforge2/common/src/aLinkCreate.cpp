@@ -4,7 +4,6 @@
 #include "aLink.h"
 #include "aLinkRegistry.h"
 #include "aLinkTransport.h"
-#include "aSerialStream.h"
 
 namespace {
 
@@ -44,11 +43,7 @@ uint32_t sCreateReopenable(uint32_t identifier, uint32_t port, linkType type) {
 }  // namespace
 
 uint32_t aLink_CreateUSB(uint32_t serialNumber) {
-  if (aLinkEntryRef existing = aLinkRegistry_FindByIdentifier(serialNumber)) {
-    // A device served to others must be reached as their client, not opened again.
-    if (existing->server != nullptr) return 0;
-    if (uint32_t shared = sShare(existing)) return shared;
-  }
+  if (uint32_t shared = sShare(aLinkRegistry_FindByIdentifier(serialNumber))) return shared;
   const uint32_t id = sCreateReopenable(serialNumber, 0, USB);
   if (id == 0) return 0;
   if (aLink_Start(id) != aErrNone || aLink_Sync(id) != aErrNone || aLink_ForceRoute(id, 1) != aErrNone) {
@@ -75,7 +70,7 @@ uint32_t aLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_
   const uint32_t id = aLinkRegistry_Create(serialNumber, 0, SERIAL);
   if (id == 0) return 0;
   aStream* stream = nullptr;
-  const aErr err = aStream_CreateSerial(portName, rateCode, false, 0, 0, &stream);
+  const aErr err = aLinkTransport_OpenSerial(portName, rateCode, &stream);
   if (sAdopt(id, err, stream) == 0) return 0;
   return aLink_Start(id) == aErrNone ? id : sDiscard(id);
 }
@@ -89,4 +84,23 @@ uint32_t aLink_Create(aStream* stream) {
   }
   if (sAdopt(id, aErrNone, stream) == 0) return 0;
   return aLink_Start(id) == aErrNone ? id : sDiscard(id);
+}
+
+aErr aLink_CreateFromSpec(const linkSpec* spec, uint32_t* linkId) {
+  if (spec == nullptr || linkId == nullptr) return aErrParam;
+  switch (spec->type) {
+    case USB:
+      *linkId = aLink_CreateUSB(spec->serialNumber);
+      break;
+    case TCPIP:
+      *linkId = aLink_CreateTCPIP(spec->ipAddress, static_cast<uint16_t>(spec->ipPort));
+      break;
+    case SERIAL:
+      *linkId = aLink_CreateSerial(spec->serialNumber, spec->portName, spec->baudRate);
+      break;
+    default:
+      *linkId = 0;
+      return aErrMode;
+  }
+  return *linkId != 0 ? aErrNone : aErrConnection;
 }

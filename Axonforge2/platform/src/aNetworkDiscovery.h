@@ -7,7 +7,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "aDiscovery.h"
+#include "aDiscoveryBackend.h"
 
 #define aDISCOVERY_QUERY_GROUP "232.2.2.2"
 #define aDISCOVERY_QUERY_PORT 9888

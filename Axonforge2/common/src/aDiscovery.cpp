@@ -1,8 +1,6 @@
 #include "aDiscovery.h"
 
-#include "aNetworkDiscovery.h"
-#include "aSharedLinkDiscovery.h"
-#include "aUSBDiscovery.h"
+#include "aDiscoveryBackend.h"
 
 namespace {
 
@@ -40,9 +38,9 @@ int aDiscovery_EnumerateModules(linkType type, aDiscoveryModuleFoundProc callbac
                                 uint32_t networkInterface) {
   if (!callback) return 0;
   switch (type) {
-    case USB: return aDiscovery_EnumerateUSBModules(callback, reference);
-    case TCPIP: return aDiscovery_EnumerateNetworkModules(callback, reference);
-    case AWEAVE: return aDiscovery_Enumerate_aWeaveModules(callback, reference, networkInterface);
+    case USB: return aPlatformDiscovery.enumerateUSB(callback, reference);
+    case TCPIP: return aPlatformDiscovery.enumerateNetwork(callback, reference);
+    case AWEAVE: return aPlatformDiscovery.enumerateShared(callback, reference, networkInterface);
     default: return 0;
   }
 }

@@ -4,21 +4,22 @@
 #include "aLink.h"
 
 #include <chrono>
+#include <system_error>
+#include <thread>
 
 #include "aLinkRecord.h"
 #include "aLinkRegistry.h"
 #include "aLinkTransport.h"
-#include "aTime.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr uint32_t kPollIntervalMs = 10;
+constexpr std::chrono::milliseconds kPollInterval(10);
 constexpr int kPollCount = 200;  // 2 s
-constexpr uint32_t kSyncSettleMs = 100;
+constexpr std::chrono::milliseconds kSyncSettle(100);
 constexpr int kReopenAttempts = 20;
-constexpr uint32_t kReopenPauseMs = 100;
+constexpr std::chrono::milliseconds kReopenPause(100);
 constexpr uint32_t kQueryTimeoutMs = 1000;
 // aLink_AwaitFirst looks at the link's state at least this often.
 constexpr uint32_t kAwaitSliceMs = 20;
@@ -32,13 +33,33 @@ aLinkRecord* sInitialised(const aLinkEntryRef& entry) {
 template <typename Condition>
 bool sPollFor(Condition condition) {
   for (int i = 0; i < kPollCount; ++i) {
-    aTime_MSSleep(kPollIntervalMs);
+    std::this_thread::sleep_for(kPollInterval);
     if (condition()) return true;
   }
   return false;
 }
 
 uint8_t sAcceptAll(const aPacket*, void*) { return 1; }
+
+// False when the system cannot start another thread.
+bool sStartThread(std::thread* thread, void (*body)(void*), aLinkRecord* link) {
+  try {
+    *thread = std::thread(body, link);
+    return true;
+  } catch (const std::system_error&) {
+    return false;
+  }
+}
+
+// False when the join fails.
+bool sJoin(std::thread* thread) {
+  try {
+    thread->join();
+    return true;
+  } catch (const std::system_error&) {
+    return false;
+  }
+}
 
 void sSetUserFilter(aLinkRecord& link, aPacketFilter filter, void* reference) {
   std::lock_guard<std::mutex> lock(link.userFilterMutex);
@@ -57,12 +78,6 @@ aErr sTearDown(aLinkEntry& entry) {
   aLinkRecord& link = *entry.link;
   sSetUserFilter(link, nullptr, nullptr);
   aLink_Stop(&link);
-  if (entry.server != nullptr && entry.releaseServer != nullptr) entry.releaseServer(&entry);
-  entry.server = nullptr;
-  if (entry.parent != 0) {
-    uint32_t parent = entry.parent;
-    aLink_Destroy(&parent);
-  }
   aErr result = aErrUnknown;
   sDestroyQueues(link, &result);
   aPacket_Destroy(&link.packet);
@@ -108,9 +123,6 @@ uint32_t aLink_Init(uint32_t linkId, aStream* stream) {
   link.running = false;
   link.stream = stream;
   link.status = stream != nullptr ? LINK_STOPPED : LINK_NO_STREAM;
-  link.inThread = link.outThread = nullptr;
-  link.inProcess = aLink_InboundProcess;
-  link.outProcess = aLink_OutboundProcess;
   link.inStarted = link.outStarted = false;
   link.hbState = aLINK_HB_IDLE;
   link.pooled = false;
@@ -128,11 +140,10 @@ aErr aLink_Start(uint32_t linkId) {
   link->status = LINK_STARTING;
   link->hbState = aLINK_HB_IDLE;
   link->inStarted = link->outStarted = false;
-  link->inThread = aThread_Create(link->inProcess, link);
-  link->outThread = link->inThread ? aThread_Create(link->outProcess, link) : nullptr;
-  if (link->outThread == nullptr) {
+  if (!sStartThread(&link->inThread, aLink_InboundProcess, link) ||
+      !sStartThread(&link->outThread, aLink_OutboundProcess, link)) {
     link->running = false;
-    if (link->inThread != nullptr) aThread_Destroy(&link->inThread);
+    if (link->inThread.joinable()) sJoin(&link->inThread);
     link->status = LINK_STOPPED;
     return aErrResource;
   }
@@ -147,7 +158,7 @@ aErr aLink_Stop(aLinkRecord* link) {
   const uint32_t previous = link->status;
   if (previous == LINK_STOPPING || previous == LINK_STOPPED) return aErrNone;
   link->status = LINK_STOPPING;
-  if (link->inThread == nullptr || link->outThread == nullptr) {
+  if (!link->inThread.joinable() || !link->outThread.joinable()) {
     link->status = previous;  // nothing was running
     return aErrNone;
   }
@@ -156,8 +167,8 @@ aErr aLink_Stop(aLinkRecord* link) {
   aLinkRecord_QueueOutbound(*link, aLINK_ROUTE_ADDRESS, 1, &routeOff);
   link->running = false;
   aErr result = aErrNone;
-  if (aThread_Destroy(&link->inThread) != 0) result = aErrUnknown;
-  if (aThread_Destroy(&link->outThread) != 0) result = aErrUnknown;
+  if (!sJoin(&link->inThread)) result = aErrUnknown;
+  if (!sJoin(&link->outThread)) result = aErrUnknown;
   link->inStarted = link->outStarted = false;
   aPacket_Reset(link->packet);
   link->status = LINK_STOPPED;
@@ -173,7 +184,7 @@ aErr aLink_Sync(uint32_t linkId) {
   const bool synced = sPollFor([link] { return link->status == LINK_RUNNING; });
   // Drop what was queued before the link was in step, and the surplus answers to the burst.
   aPacketFifo_DrainPackets(link->outFifo, sAcceptAll, nullptr);
-  aTime_MSSleep(kSyncSettleMs);
+  std::this_thread::sleep_for(kSyncSettle);
   aPacketFifo_DrainPackets(link->inFifo, sAcceptAll, nullptr);
   return synced ? aErrNone : aErrNotReady;
 }
@@ -201,7 +212,7 @@ aErr aLink_Reset(uint32_t linkId) {
   for (int attempt = 0; attempt < kReopenAttempts; ++attempt) {
     err = aLinkTransport_Open(*entry, &stream);
     if (err == aErrNone) break;
-    aTime_MSSleep(kReopenPauseMs);
+    std::this_thread::sleep_for(kReopenPause);
   }
   // Without a stream the link stays registered in LINK_NO_STREAM, ready for another reset;
   // starting threads over nothing would only spin.

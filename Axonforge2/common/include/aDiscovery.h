@@ -27,10 +27,6 @@ linkSpec* aDiscovery_FindModule(linkType type, uint32_t serialNumber, uint32_t n
 // The first module with a non-zero serial number, or null; release with aLinkSpec_Destroy.
 linkSpec* aDiscovery_FindFirstModule(linkType type, uint32_t networkInterface);
 
-// For the search mechanisms: hands one found specifier to the callback, adds 1 to *count when
-// the callback matched it, and returns whether the search goes on.
-bool aDiscovery_Report(const linkSpec* spec, aDiscoveryModuleFoundProc callback, void* reference, int* count);
-
 #ifdef __cplusplus
 }
 #endif

@@ -234,70 +234,45 @@ aErr Link::setConfig(const aWeaveConfig& config) {
 
 namespace {
 
-// Shared links: a USB device served to other processes through a link server, and client
-// links to such servers. The link engine cannot make either yet (the link-sharing server is
-// not part of the library so far); these are the places where aLink_CreateServer and
-// aLink_CreateClient are to be called, and until then the connection is refused clearly.
-
-// Served USB link: aLink_CreateServer with the serial number, and the config's assigned port,
-// network interface and local-only flag.
-uint32_t sCreateServedUSBLink(const linkSpec&, aWeaveConfig&, aErr* result) {
-  *result = aErrUnimplemented;
-  return 0;
-}
-
-// Client link: aLink_CreateClient with the specifier's address and port, sharing existingId
-// when it is not 0.
-uint32_t sCreateClientLink(const linkSpec&, uint32_t, aErr* result) {
-  *result = aErrUnimplemented;
-  return 0;
-}
-
-// The engine link for a specifier; 0 with *result set when none can be made.
-uint32_t sCreateEngineLink(const linkSpec& spec, aWeaveConfig& config, uint32_t existingId, aErr* result) {
+// The engine link for a specifier; 0 with *result set when none can be made. Shared links (a
+// USB device served to other processes, and clients of such a server) need the link-sharing
+// server, which the library does not have: they are refused as unimplemented.
+uint32_t sCreateEngineLink(const linkSpec& spec, const aWeaveConfig& config, aErr* result) {
   std::lock_guard<std::mutex> serialized(linkCreateHelperSerializer);
-  *result = aErrNone;
-  switch (spec.type) {
-    case USB:
-      return config.enabled ? sCreateServedUSBLink(spec, config, result) : aLink_CreateUSB(spec.serialNumber);
-    case TCPIP:
-      return aLink_CreateTCPIP(spec.ipAddress, static_cast<uint16_t>(spec.ipPort));
-    case SERIAL:
-      return aLink_CreateSerial(spec.serialNumber, spec.portName, spec.baudRate);
-    case AWEAVE:
-      if (!config.enabled) {
-        *result = aErrConfiguration;
-        return 0;
-      }
-      return sCreateClientLink(spec, existingId, result);
-    default:
-      *result = aErrMode;
-      return 0;
+  if (spec.type == AWEAVE && !config.enabled) {
+    *result = aErrConfiguration;
+    return 0;
   }
+  if (spec.type == AWEAVE || (spec.type == USB && config.enabled)) {
+    *result = aErrUnimplemented;
+    return 0;
+  }
+  uint32_t linkId = 0;
+  *result = aLink_CreateFromSpec(&spec, &linkId);
+  return linkId;
 }
 
 }  // namespace
 
-// The connect procedure; existingId names an engine link to share (0 for none).
-static aErr sConnect(Link::impl& self, uint32_t existingId) {
+// The connect procedure.
+static aErr sConnect(Link::impl& self) {
   if (!self.specifier) return aErrConfiguration;
   const linkSpec spec = *self.specifier;
   aErr result = aErrNone;
-  self.linkId = sCreateEngineLink(spec, self.config, existingId, &result);
+  self.linkId = sCreateEngineLink(spec, self.config, &result);
   if (result != aErrNone) return result;
-  if (self.linkId == 0) return aErrConnection;
   return sAwaitRunning(self.linkId);
 }
 
 aErr Link::connect() {
   if (m_impl->linkId != 0) return aErrConnection;
-  return sConnect(*m_impl, 0);
+  return sConnect(*m_impl);
 }
 
 aErr Link::connectThroughLinkModule(const Link& other) {
   if (!other.m_impl || other.m_impl->linkId == 0) return aErrInitialization;
   if (m_impl->linkId != 0) return aErrConnection;
-  return sConnect(*m_impl, other.m_impl->linkId);
+  return sConnect(*m_impl);
 }
 
 // One discover-and-connect attempt over one transport.

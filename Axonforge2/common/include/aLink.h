@@ -15,6 +15,7 @@
 
 #include "aError.h"
 #include "aLinkPacketDebug.h"
+#include "aLinkSpec.h"
 #include "aPacket.h"
 #include "aPacketFifo.h"
 #include "aStream.h"
@@ -48,6 +49,9 @@ uint32_t aLink_CreateTCPIP(uint32_t address, uint16_t port);
 uint32_t aLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_t baudRate);
 // A link over a stream the caller made; the link takes the stream over (also on failure).
 uint32_t aLink_Create(aStream* stream);
+// The link for a specifier of type USB, TCPIP or SERIAL, made as by the three above:
+// aErrMode for another type, aErrConnection when the link cannot be made (*linkId 0 then).
+aErr aLink_CreateFromSpec(const linkSpec* spec, uint32_t* linkId);
 
 // (Re)initialises the record of a registered id over stream, which the link owns from then
 // on; the id, or 0 when the id is not registered or memory runs out (the stream stays the

@@ -16,16 +16,10 @@
 #include "aLinkRecord.h"
 #include "aLinkSpec.h"
 
-struct aLinkEntry;
-typedef void (*aLinkServerRelease)(aLinkEntry* entry);
-
 struct aLinkEntry {
   uint32_t id = 0;
-  uint32_t parent = 0;        // USB link that a server-side client link depends on; 0 if none
-  void* server = nullptr;     // link server serving this link, or null
-  aLinkServerRelease releaseServer = nullptr;  // set with server: how to shut it down
   uint32_t identifier = 0;    // device key: serial number or IPv4 address
-  uint32_t port = 0;          // TCP or server port; 0 otherwise
+  uint32_t port = 0;          // TCP port; 0 otherwise
   uint32_t clientNumber = 0;  // sequence number of a client link; 0 otherwise
   linkType type = INVALID;
   int16_t useCount = 0;       // guarded by the registry mutex

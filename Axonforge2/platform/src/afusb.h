@@ -1,8 +1,8 @@
 #ifndef AXONFORGE2_AFUSB_H
 #define AXONFORGE2_AFUSB_H
 
-// A family USB device opened by its serial number, through libusb (bulk transfers on the vendor
-// interface) or through the kernel driver's node "/dev/axonforge.%08X" when that exists.
+// A family USB device opened by its serial number through libusb: bulk transfers on the vendor
+// interface. Internal to the platform layer; the USB stream is built on it.
 
 #include <stdbool.h>
 #include <stdint.h>
@@ -27,7 +27,6 @@ struct libusb_device_handle;
 #define AFUSB_TOLERATED_IO_ERRORS 4
 
 typedef struct afusb_device {
-  bool useLibusb;
   char serial[AFUSB_SERIAL_TEXT_SIZE];
   struct libusb_device_handle* handle;
   uint32_t state;
@@ -40,7 +39,6 @@ typedef struct afusb_device {
   uint8_t errorCount;
   uint32_t inMaxPacket;
   uint32_t outMaxPacket;
-  int fd;
 } afusb_device;
 
 #ifdef __cplusplus
@@ -49,15 +47,14 @@ extern "C" {
 
 // Family devices: vendor 0x24FF with a product id below 0x8000.
 bool is_axonforge_device(uint16_t idVendor, uint16_t idProduct);
-// The kernel driver's node for this serial number exists.
-bool afusb_is_kernel_driver_installed(uint32_t serialNumber);
 // Opens a family device and reads its serial-number string into serial (AFUSB_SERIAL_TEXT_SIZE
 // bytes) and its product id; null for other devices or when either step fails.
 struct libusb_device_handle* afusb_open_family_device(struct libusb_device* device, char* serial,
                                                       uint16_t* idProduct);
 
-// A zeroed record in state 1; with libusb the shared context is created. Null without memory.
-afusb_device* afusb_create_usb(bool useLibusb);
+// A zeroed record in state 1; the shared libusb context is created. Null without memory or
+// context.
+afusb_device* afusb_create_usb(void);
 aErr afusb_open_axonforge_device(afusb_device* device, const char* serial);
 aErr afusb_write_to_device(afusb_device* device, const uint8_t* bytes, uint32_t length);
 // Delivers one byte; aErrNotReady when none came within the transport's wait.

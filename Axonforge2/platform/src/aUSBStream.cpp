@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "aUSBKernelStream.h"
 #include "afusb.h"
 
 namespace {
@@ -49,14 +50,14 @@ aErr sUSBDelete(void* reference) {
 aErr aStream_CreateUSB(uint32_t serialNumber, aStream** stream) {
   if (!stream || serialNumber == 0) return aErrParam;
   *stream = nullptr;
-  const bool useLibusb = !afusb_is_kernel_driver_installed(serialNumber);
+  if (aUSBKernelStream_NodeExists(serialNumber)) return aUSBKernelStream_Create(serialNumber, stream);
   char serial[16];
   snprintf(serial, sizeof serial, "%08X", serialNumber);
   USBStream* s = static_cast<USBStream*>(calloc(1, sizeof(USBStream)));
   if (!s) return aErrMemory;
   s->serialNumber = serialNumber;
   s->check = kUSBStreamCheck;
-  s->device = afusb_create_usb(useLibusb);
+  s->device = afusb_create_usb();
   if (!s->device) {
     free(s);
     return aErrResource;

@@ -1,0 +1,34 @@
+#ifndef AXONFORGE2_ATRANSPORT_H
+#define AXONFORGE2_ATRANSPORT_H
+
+// The byte streams beneath links. The link core opens every transport through this one table
+// and names no device, socket or port implementation itself; the platform layer defines the
+// table for its operating system, as libusb's core reaches its OS back-end through one vtable.
+// Each opener leaves *stream null on failure and returns the open's error.
+
+#include <stdint.h>
+
+#include "aError.h"
+#include "aStream.h"
+
+typedef struct aTransportTable {
+  // The family USB device with this serial number.
+  aErr (*openUSB)(uint32_t serialNumber, aStream** stream);
+  // A TCP connection; address: IPv4 in network byte order.
+  aErr (*openSocket)(uint32_t address, uint16_t port, aStream** stream);
+  // A serial port, 8 data bits, one stop bit, no parity; rateCode as aLink_CreateSerial's
+  // baud rates are numbered, from 0 for 2400 to 7 for 230400.
+  aErr (*openSerial)(const char* portName, uint32_t rateCode, aStream** stream);
+} aTransportTable;
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+extern const aTransportTable aPlatformTransports;
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

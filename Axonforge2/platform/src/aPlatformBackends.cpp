@@ -1,0 +1,24 @@
+// The two tables through which the link core reaches this platform's transports and
+// discovery mechanisms.
+
+#include "aDiscoveryBackend.h"
+#include "aNetworkDiscovery.h"
+#include "aSerialStream.h"
+#include "aSharedLinkDiscovery.h"
+#include "aSocketStream.h"
+#include "aTransport.h"
+#include "aUSBDiscovery.h"
+#include "aUSBStream.h"
+
+namespace {
+
+aErr sOpenSerial(const char* portName, uint32_t rateCode, aStream** stream) {
+  return aStream_CreateSerial(portName, rateCode, false, 0, 0, stream);
+}
+
+}  // namespace
+
+const aTransportTable aPlatformTransports = {aStream_CreateUSB, aStream_CreateSocket, sOpenSerial};
+
+const aDiscoveryTable aPlatformDiscovery = {aDiscovery_EnumerateUSBModules, aDiscovery_EnumerateNetworkModules,
+                                            aDiscovery_Enumerate_aWeaveModules};
