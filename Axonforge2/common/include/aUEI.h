@@ -90,6 +90,10 @@ bool aUEI_isNotUEIPayload(const aPacket* packet);
 bool aUEI_isUEIPayload(const aPacket* packet);
 // An unsolicited stream sample.
 bool aUEI_isStreamPacket(const aPacket* packet);
+// True for a packet from module that answers a request for command, option (reply form) and
+// entity index: a header of at least three bytes with those values, error replies included. A
+// stream sample carries the plain option and index of a get reply, but is never a reply.
+bool aUEI_isReply(const aPacket* packet, uint8_t module, uint8_t command, uint8_t option, uint8_t index);
 
 #ifdef __cplusplus
 }

@@ -68,3 +68,10 @@ bool aUEI_isStreamPacket(const aPacket* packet) {
          (packet->data[1] & UEI_OPTION_DIRECTION_MASK) == 0 &&
          (packet->data[2] & UEI_SPECIFIER_STREAM) != 0;
 }
+
+bool aUEI_isReply(const aPacket* packet, uint8_t module, uint8_t command, uint8_t option, uint8_t index) {
+  if (packet == nullptr || packet->address != module || packet->dataSize < UEI_HEADER_SIZE) return false;
+  if (aUEI_isStreamPacket(packet)) return false;
+  return packet->data[0] == command && packet->data[1] == option &&
+         (packet->data[2] & UEI_SPECIFIER_INDEX_MASK) == index;
+}

@@ -15,6 +15,7 @@
 #include <memory>
 
 #include "Link.h"
+#include "LinkStreams.h"
 #include "aError.h"
 #include "aUEI.h"
 
@@ -81,8 +82,9 @@ class EntityClass {
   struct impl;
 
  private:
-  // The link of the bound module; none while unbound.
+  // The link of the bound module and its streams; none while unbound.
   Link* boundLink() const;
+  LinkStreams* boundStreams() const;
   // A get with a fresh record of the given type; the reply's value, narrowed to T, is written
   // when the device (or the stream cache) gave one.
   template <typename T>

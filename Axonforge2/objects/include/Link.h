@@ -2,24 +2,23 @@
 #define AXONFORGE2_LINK_H
 
 // The object-model face of one link-engine connection to a device module. A Link remembers
-// how the device is reached, creates and waits for the engine link, and carries the
-// request/reply conversations of the upper layers: UEI requests and replies, raw command
-// packets, store slots, factory data and the module-address query. Every conversation puts
-// a packet on the link's outgoing queue and then waits for the first received packet that a
-// filter accepts; packets the filter rejects stay queued for other waiters.
+// how the device is reached, creates and waits for the engine link, and carries the one
+// conversation every request is made of (exchange): a packet goes on the link's outgoing
+// queue, then the caller waits, on the link's clock, for the first received packet that a
+// filter accepts; packets the filter rejects stay queued for other waiters. UEI requests and
+// raw command packets are built on it here; store slots (LinkStoreSlots), factory data
+// (LinkFactoryData), stream samples (LinkStreams) and the packet log (LinkPacketLog) are classes of
+// their own over a Link.
 //
-// A Link also turns the module's stream samples into a per-value cache and into callbacks run
-// on a worker thread of its own (see registerStreamCallback).
-//
-// Every operation returns an aErr and never throws.
+// Every operation returns an aErr and never throws; a Link whose state could not be allocated
+// answers aErrMemory (and is never connected).
 
 #include <stddef.h>
 #include <stdint.h>
 
-#include <functional>
-#include <list>
 #include <memory>
 
+#include "LinkClock.h"
 #include "aError.h"
 #include "aLinkSpec.h"
 #include "aPacket.h"
@@ -30,41 +29,17 @@
 namespace Tessaron {
 namespace Axonforge {
 
-// Called on the Link's stream worker with a stream sample and the context given at
-// registration. The packet is released after the call.
-using StreamCallback = std::function<uint8_t(const aPacket* packet, void* context)>;
+class LinkPacketLog;
+class LinkStreams;
 
-// Key and last value of one concrete stream entry.
-struct StreamStatusEntry {
-  uint64_t key;
-  uint32_t value;
+struct PacketDeleter {
+  void operator()(aPacket* packet) const { aPacket_Destroy(&packet); }
 };
+// A received packet, released when it goes.
+using OwnedPacket = std::unique_ptr<aPacket, PacketDeleter>;
 
 class Link {
  public:
-  // Sample types of a stream packet (data byte 3).
-  enum STREAM_PACKET : uint8_t {
-    kSTREAM_PACKET_UNKNOWN = 0,
-    kSTREAM_PACKET_U8 = 1,
-    kSTREAM_PACKET_U16 = 2,
-    kSTREAM_PACKET_U32 = 3,
-    kSTREAM_PACKET_BYTES = 4,  // a multi-packet stream; not decoded
-    kSTREAM_PACKET_SUBINDEX_U8 = 5,
-    kSTREAM_PACKET_SUBINDEX_U16 = 6,
-    kSTREAM_PACKET_SUBINDEX_U32 = 7,
-  };
-
-  // Elements of a stream key, for getStreamKeyElement.
-  enum STREAM_KEY_ELEMENT : uint8_t {
-    kSTREAM_KEY_MODULE = 0,
-    kSTREAM_KEY_COMMAND = 1,
-    kSTREAM_KEY_OPTION = 2,
-    kSTREAM_KEY_INDEX = 3,
-    kSTREAM_KEY_SUBINDEX = 4,
-  };
-
-  // A key element of this value matches every value of that element.
-  static constexpr uint8_t kSTREAM_ANY = 0xFF;
   // Longest name kept.
   static constexpr size_t kMaxNameLength = 1024;
 
@@ -74,7 +49,7 @@ class Link {
   Link(const Link&) = delete;
   Link& operator=(const Link&) = delete;
 
-  // Name and specifier -------------------------------------------------------------------
+  // Name, specifier, configuration, clock -------------------------------------------------
   const char* getName() const;
   // aErrNotFound when no specifier is stored.
   aErr getLinkSpecifier(linkSpec* spec) const;
@@ -83,6 +58,8 @@ class Link {
   aErr getConfig(aWeaveConfig* config) const;
   // aErrMode while connected.
   aErr setConfig(const aWeaveConfig& config);
+  // The clock every wait for a reply is measured on; null restores the steady clock.
+  aErr setClock(std::shared_ptr<LinkClock> clock);
 
   // Connection ---------------------------------------------------------------------------
   // Creates the engine link from the stored specifier and waits until it runs.
@@ -97,12 +74,32 @@ class Link {
   bool isConnected() const;
   // The engine's link status, or LINK_PACKET_ERROR without a link.
   uint32_t getStatus() const;
-  // Releases the engine link (and the stream registrations that rode on it).
+  // The engine's link id; 0 without a link.
+  uint32_t getLinkId() const;
+  // Releases the engine link (and the stream registrations and packet log that rode on it).
   aErr disconnect();
   aErr reset();
   aErr enablePooledPackets(bool enable);
-  // Asks the module for its address on the link (1000 ms).
+  // Asks the module for its address on the link (aLink_QueryModuleAddress); aErrNotReady when
+  // it does not answer.
   aErr getModuleAddress(uint8_t* address);
+
+  // The exchange -------------------------------------------------------------------------
+  // Puts a packet of length data bytes for module, then waits up to waitMs for the first
+  // received packet that filter accepts (reference is handed to it), which *reply receives.
+  // The put's error (aErrResource when the packet cannot be made); aErrTimeout when nothing
+  // was accepted in time or the link stopped meanwhile. Neither the connection nor the
+  // address is checked.
+  aErr exchange(uint8_t module, const uint8_t* data, uint8_t length, aPacketFilter filter, void* reference,
+                uint32_t waitMs, OwnedPacket* reply);
+  // The waiting half of exchange alone.
+  aErr await(aPacketFilter filter, void* reference, uint32_t waitMs, OwnedPacket* reply);
+  // The device's refusal in a reply: aErrNone unless bit 7 of data[flagAt] is set; then the
+  // code at data[codeAt], or aErrUnknown when the reply carries none (or 0), so that a refusal
+  // never reads as success.
+  static aErr refusal(const aPacket& reply, uint8_t flagAt, uint8_t codeAt);
+  // The same for a UEI reply record (error flag in the specifier, code in byteVal).
+  static aErr refusal(const uei& reply);
 
   // UEI conversations --------------------------------------------------------------------
   // Sends the record as it stands (direction flags already set by the caller); a bytes value
@@ -118,6 +115,9 @@ class Link {
   aErr receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t specifier, uei* record);
   aErr receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t specifier, uei* record,
                   aPacketFilter filter);
+  // A request and its reply: sends request (with the subindex byte when one is given), waits
+  // as receiveUEI for the reply *reply describes, and returns the device's refusal as its code.
+  aErr requestUEI(const uei& request, uei* reply, const uint8_t* subindex = nullptr);
   // Removes every queued reply of that entity option.
   aErr dropMatchingUEIPackets(uint8_t module, uint8_t command, uint8_t option, uint8_t index);
 
@@ -127,54 +127,14 @@ class Link {
   // Waits for the first packet whose first *length data bytes equal match; on success
   // *length is the reply's data length and buffer (28 bytes) receives its data.
   aErr receivePacket(uint8_t module, const uint8_t* match, uint8_t* length, uint8_t* buffer);
+  // sendPacket, then receivePacket with match and *length as given.
+  aErr requestPacket(uint8_t module, uint8_t command, uint8_t length, const uint8_t* data, const uint8_t* match,
+                     uint8_t* replyLength, uint8_t* reply);
 
-  // Store slots --------------------------------------------------------------------------
-  aErr storeSlotCapacity(uint8_t module, uint8_t store, uint8_t slot, size_t* capacity);
-  aErr storeSlotSize(uint8_t module, uint8_t store, uint8_t slot, size_t* size);
-  aErr loadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, const uint8_t* data, size_t length);
-  // Reads the slot into buffer; aErrOverrun (with the first bufferLength bytes read) when
-  // the slot holds more than the buffer.
-  aErr unloadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, uint8_t* buffer, size_t bufferLength,
-                       size_t* unloaded);
-
-  // Factory data -------------------------------------------------------------------------
-  // The buffer must be longer than the data (aErrOverrun otherwise).
-  aErr getFactoryData(uint8_t module, uint8_t kind, uint8_t* buffer, size_t bufferLength, size_t* received);
-  aErr setFactoryData(uint8_t module, uint8_t kind, const uint8_t* data, size_t length);
-
-  // Packet log ---------------------------------------------------------------------------
-  // Records the link's traffic and writes it as text to path (appended) from a logger thread.
-  aErr enablePacketLog(const char* path);
-  aErr disablePacketLog();
-
-  // Stream samples -----------------------------------------------------------------------
-  static bool isStreamPacket(const aPacket* packet);
-  static bool getStreamPacketType(const aPacket* packet, uint8_t* type);
-  static bool isSubindexType(uint8_t type);
-  static bool isStreamSample(const aPacket* packet);
-  // Decodes a one-packet sample; each output may be null.
-  static aErr getStreamSample(const aPacket* packet, uint64_t* timestamp, uint32_t* value, uint8_t* subindex);
-  static void getTimestampParts(uint64_t timestamp, uint32_t* high, uint32_t* low);
-  static uint64_t createStreamKey(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex);
-  static uint8_t getStreamKeyElement(uint64_t key, uint8_t element);
-
-  // Registers (enable) or removes (disable) a callback for the samples of an entity option
-  // (option kSTREAM_ANY: every option of the entity) and tells the device to stream it.
-  aErr registerStreamCallback(uint8_t module, uint8_t command, uint8_t option, uint8_t index, bool enable,
-                              StreamCallback callback, void* context);
-  aErr enableStream(uint8_t module, uint8_t command, uint8_t option, uint8_t index, bool enable);
-  aErr isLinkStreaming(uint8_t module, uint8_t* state);
-  // The last sample of that exact value: aErrNone the first time after a sample arrived,
-  // aErrStreamStale after that, aErrNotFound when none has been seen.
-  aErr getStreamValue(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
-                      uint32_t* value);
-  // Keys in the stream table whose elements equal the arguments (kSTREAM_ANY matches all).
-  std::list<uint64_t> filterActiveStreamKeys(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
-                                             uint8_t subindex, bool lock);
-  // Lists the concrete entries (no wildcard element) matching the arguments; aErrSize when
-  // there are more than capacity (the first capacity are filled).
-  aErr getStreamStatus(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
-                       StreamStatusEntry* entries, size_t capacity, size_t* filled);
+  // Parts that live with the link --------------------------------------------------------
+  // Null only for a Link whose state could not be allocated.
+  LinkStreams* streams();
+  LinkPacketLog* packetLog();
 
   struct impl;
 

@@ -6,6 +6,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "LinkStreams.h"
 #include "Module.h"
 
 namespace Tessaron {
@@ -14,9 +15,6 @@ namespace Axonforge {
 namespace {
 
 bool HoldsValue(aErr err) { return err == aErrNone || err == aErrStreamStale; }
-
-// The code of a device's error reply; a reply without one must still read as a failure.
-aErr DeviceError(uint8_t code) { return code != aErrNone ? static_cast<aErr>(code) : aErrUnknown; }
 
 // The value a reply left in the record, by the width it arrived with.
 uint32_t Widen(const uei& record) {
@@ -68,17 +66,11 @@ static_assert(std::is_standard_layout<BytesReception>::value && offsetof(BytesRe
 
 uint8_t sUEIBytesFilter(const aPacket* packet, void* reference) {
   BytesReception* r = static_cast<BytesReception*>(reference);
-  if (!packet || packet->dataSize < UEI_HEADER_SIZE || packet->address != r->record.module) return 0;
-  // The chunks of a bytes stream sample look like those of a reply; they are not part of it.
-  if (Link::isStreamPacket(packet)) return 0;
+  if (!aUEI_isReply(packet, r->record.module, r->record.command, r->record.option, r->record.specifier)) return 0;
   const uint8_t* data = packet->data;
-  if (data[0] != r->record.command || data[1] != r->record.option ||
-      (data[2] & UEI_SPECIFIER_INDEX_MASK) != r->record.specifier) {
-    return 0;
-  }
   if (data[2] & UEI_SPECIFIER_ERROR) {
     r->record.specifier = data[2];
-    r->error = DeviceError(packet->dataSize > UEI_HEADER_SIZE ? data[3] : 0);
+    r->error = Link::refusal(*packet, 2, UEI_HEADER_SIZE);
     return 1;
   }
   // A chunk packet has a trailer after the header; anything shorter is not part of the value.
@@ -119,23 +111,21 @@ struct EntityClass::impl {
     record->specifier = specifier;
   }
 
-  // Waits for this entity's reply with the given option byte; the device's refusal becomes
+  // Sends *record as this entity's request with the given option and specifier bytes, and
+  // waits for the reply with replyOption in the same record; the device's refusal becomes
   // the result.
-  aErr awaitReply(Link& link, uei* record, uint8_t option) const {
-    prepare(record, option, index);
-    aErr err = link.receiveUEI(record->module, command, option, index, record);
-    if (err == aErrNone && (record->specifier & UEI_SPECIFIER_ERROR)) return DeviceError(record->value.byteVal);
-    return err;
+  aErr request(Link& link, uei* record, uint8_t option, uint8_t replyOption, const uint8_t* subindex) const {
+    prepare(record, option, index | UEI_SPECIFIER_REPLY);
+    const uei sent = *record;
+    prepare(record, replyOption, index);
+    return link.requestUEI(sent, record, subindex);
   }
 
   aErr set(uint8_t option, uei* record, const uint8_t* subindex) const {
     Link* l = link();
     if (!l) return aErrResource;
     if (!record) return aErrParam;
-    prepare(record, option | UEI_OPTION_SET, index | UEI_SPECIFIER_REPLY);
-    aErr err = subindex ? l->sendUEI(*record, *subindex) : l->sendUEI(*record);
-    if (err != aErrNone) return err;
-    return awaitReply(*l, record, option | UEI_OPTION_ACK);
+    return request(*l, record, option | UEI_OPTION_SET, option | UEI_OPTION_ACK, subindex);
   }
 };
 
@@ -174,17 +164,17 @@ aErr EntityClass::getUEI(uint8_t option, uei* record) {
   const impl& self = *m_impl;
   const uint8_t subindex = record->type == UEI_TYPE_BYTE ? record->value.byteVal : 0;
   uint32_t streamed = 0;
-  aErr err = link->getStreamValue(self.address(), self.command, option, self.index, subindex, &streamed);
+  LinkStreams* streams = link->streams();
+  const aErr err = streams ? streams->getStreamValue(self.address(), self.command, option, self.index, subindex,
+                                                     &streamed)
+                           : aErrNotFound;
   if (HoldsValue(err)) {
     record->type = UEI_TYPE_INT;
     record->value.intVal = streamed;
     return err;
   }
   // A byte value in a get request is the subindex.
-  self.prepare(record, option | UEI_OPTION_GET, self.index | UEI_SPECIFIER_REPLY);
-  err = link->sendUEI(*record);
-  if (err != aErrNone) return err;
-  return self.awaitReply(*link, record, option);
+  return self.request(*link, record, option | UEI_OPTION_GET, option, nullptr);
 }
 
 aErr EntityClass::setUEI(uint8_t option, uei* record) { return m_impl ? m_impl->set(option, record, nullptr) : aErrResource; }
@@ -312,7 +302,9 @@ aErr EntityClass::awaitUEI32Val(uint8_t option, uint32_t* value, uint32_t /*rese
   Link* link = boundLink();
   if (!link) return aErrResource;
   uei record{};
-  aErr err = m_impl->awaitReply(*link, &record, option);
+  m_impl->prepare(&record, option, m_impl->index);
+  aErr err = link->receiveUEI(record.module, record.command, option, record.specifier, &record);
+  if (err == aErrNone) err = Link::refusal(record);
   if (err == aErrNone) *value = Widen(record);
   return err;
 }
@@ -323,24 +315,29 @@ aErr EntityClass::drainUEI(uint8_t option) {
   return link->dropMatchingUEIPackets(m_impl->address(), m_impl->command, option, m_impl->index);
 }
 
-aErr EntityClass::setStreamEnabled(bool enable) {
+LinkStreams* EntityClass::boundStreams() const {
   Link* link = boundLink();
-  if (!link) return aErrResource;
-  return link->enableStream(m_impl->address(), m_impl->command, Link::kSTREAM_ANY, m_impl->index, enable);
+  return link ? link->streams() : nullptr;
+}
+
+aErr EntityClass::setStreamEnabled(bool enable) {
+  LinkStreams* streams = boundStreams();
+  if (!streams) return aErrResource;
+  return streams->enableStream(m_impl->address(), m_impl->command, LinkStreams::kSTREAM_ANY, m_impl->index, enable);
 }
 
 aErr EntityClass::registerOptionCallback(uint8_t option, bool enable, StreamCallback callback, void* context) {
-  Link* link = boundLink();
-  if (!link) return aErrResource;
-  return link->registerStreamCallback(m_impl->address(), m_impl->command, option, m_impl->index, enable,
-                                      std::move(callback), context);
+  LinkStreams* streams = boundStreams();
+  if (!streams) return aErrResource;
+  return streams->registerStreamCallback(m_impl->address(), m_impl->command, option, m_impl->index, enable,
+                                         std::move(callback), context);
 }
 
 aErr EntityClass::getStreamStatus(StreamStatusEntry* entries, size_t capacity, size_t* filled) {
-  Link* link = boundLink();
-  if (!link) return aErrResource;
-  return link->getStreamStatus(m_impl->address(), m_impl->command, Link::kSTREAM_ANY, m_impl->index,
-                               Link::kSTREAM_ANY, entries, capacity, filled);
+  LinkStreams* streams = boundStreams();
+  if (!streams) return aErrResource;
+  return streams->getStreamStatus(m_impl->address(), m_impl->command, LinkStreams::kSTREAM_ANY, m_impl->index,
+                                  LinkStreams::kSTREAM_ANY, entries, capacity, filled);
 }
 
 }  // namespace Axonforge

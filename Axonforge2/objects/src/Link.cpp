@@ -3,9 +3,13 @@
 #include <string.h>
 
 #include <algorithm>
+#include <chrono>
 #include <mutex>
+#include <new>
+#include <string>
 
-#include "LinkImpl.h"
+#include "LinkPacketLog.h"
+#include "LinkStreams.h"
 #include "aDebug.h"
 #include "aDiscovery.h"
 #include "aLink.h"
@@ -16,6 +20,11 @@ namespace Axonforge {
 
 namespace {
 
+struct LinkSpecDeleter {
+  void operator()(linkSpec* spec) const { aLinkSpec_Destroy(&spec); }
+};
+using OwnedLinkSpec = std::unique_ptr<linkSpec, LinkSpecDeleter>;
+
 constexpr uint32_t kDebugLink = 1;  // library debugging level bit of this layer
 constexpr uint32_t kReplyWaitMs = 1000;
 constexpr uint32_t kLargeBytesWaitMs = 4000;
@@ -23,14 +32,13 @@ constexpr size_t kLargeBytesLength = 1000;
 constexpr uint32_t kStatusPollMs = 10;
 constexpr uint32_t kStatusPolls = 200;
 constexpr uint8_t kMaxCommandData = aPACKET_MAX_DATA - 1;  // raw packets: command byte + data
+// A wait looks at the link's clock and state at least this often.
+constexpr uint32_t kAwaitSliceMs = 20;
 
 // Serialises the creation of engine links by all Link objects.
 std::mutex linkCreateHelperSerializer;
 
 bool sIsModuleAddress(uint8_t module) { return module != 0 && (module & 1) == 0; }
-
-// The reply to the module-address query: an empty packet from the module.
-uint8_t MatchMagic(const aPacket* packet, void*) { return packet->dataSize == 0; }
 
 struct CommandMatch {
   const uint8_t* bytes;
@@ -69,14 +77,7 @@ void sFillValue(const aPacket* packet, uei* record) {
 
 uint8_t sUEIFilter(const aPacket* packet, void* reference) {
   auto* record = static_cast<uei*>(reference);
-  if (packet->address != record->module || packet->dataSize < UEI_HEADER_SIZE) return 0;
-  // A stream sample carries the plain option and the entity index of a get reply, but it is
-  // no reply: taken as one it would answer the get with a value it does not hold.
-  if (aUEI_isStreamPacket(packet)) return 0;
-  if (packet->data[0] != record->command || packet->data[1] != record->option ||
-      (packet->data[2] & UEI_SPECIFIER_INDEX_MASK) != record->specifier) {
-    return 0;
-  }
+  if (!aUEI_isReply(packet, record->module, record->command, record->option, record->specifier)) return 0;
   if (packet->data[2] & UEI_SPECIFIER_ERROR) {
     record->specifier = packet->data[2];
     record->value.byteVal = packet->dataSize > UEI_HEADER_SIZE ? packet->data[3] : 0;
@@ -109,6 +110,16 @@ uint8_t sEncodeValue(const uei& record, uint8_t* at) {
 bool sHasFixedWidth(uint32_t type) {
   return type == UEI_TYPE_NONE || type == UEI_TYPE_BYTE || type == UEI_TYPE_SHORT || type == UEI_TYPE_INT;
 }
+
+class SteadyClock : public LinkClock {
+ public:
+  uint64_t nowMs() override {
+    using namespace std::chrono;
+    return static_cast<uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+  }
+};
+
+SteadyClock sSteadyClock;
 
 // Waits while the engine brings the link up.
 aErr sAwaitRunning(uint32_t linkId) {
@@ -168,49 +179,73 @@ bool sFallsBack(aErr result) {
 
 // ---- impl -----------------------------------------------------------------------------
 
-Link::impl::impl(Link& owner_, const char* name_) : owner(owner_) {
-  if (name_) name.assign(name_, strnlen(name_, kMaxNameLength));
+struct Link::impl {
+  // Throws only std::bad_alloc, for the name.
+  impl(Link& owner, const char* name_) : streams(owner), packetLog(owner) {
+    if (name_) name.assign(name_, strnlen(name_, kMaxNameLength));
+  }
+  // The stream filter and the packet log go before the engine link.
+  ~impl() {
+    streams.stop();
+    packetLog.close();
+    if (linkId != 0) aLink_Destroy(&linkId);
+  }
+
+  uint32_t linkId = 0;
+  aWeaveConfig config;
+  std::string name;
+  OwnedLinkSpec specifier;
+  std::shared_ptr<LinkClock> clock;  // null: the steady clock
+  LinkStreams streams;
+  LinkPacketLog packetLog;
+
+  bool connected() const { return linkId != 0 && aLink_GetStatus(linkId) == LINK_RUNNING; }
+  uint64_t nowMs() const { return clock ? clock->nowMs() : sSteadyClock.nowMs(); }
+
+  // Creates a packet for module and puts it on the outgoing queue; aErrResource when it
+  // cannot be created.
+  aErr put(uint8_t module, uint8_t length, const uint8_t* data) const {
+    static const uint8_t kNoData = 0;
+    OwnedPacket packet(aPacket_CreateWithData(module, length, data ? data : &kNoData));
+    if (!packet) return aErrResource;
+    return aLink_PutPacket(linkId, packet.get());
+  }
+};
+
+namespace {
+
+Link::impl* sNewImpl(Link& owner, const char* name) {
+  try {
+    return new Link::impl(owner, name);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
 }
 
-Link::impl::~impl() {
-  installStreamFilter(false);
-  stopAsyncWorker();
-  closePacketLog();
-  if (linkId != 0) aLink_Destroy(&linkId);
-  specifier.reset();
-}
-
-bool Link::impl::connected() const { return linkId != 0 && aLink_GetStatus(linkId) == LINK_RUNNING; }
-
-aErr Link::impl::put(uint8_t module, uint8_t length, const uint8_t* data) const {
-  static const uint8_t kNoData = 0;
-  OwnedPacket packet(aPacket_CreateWithData(module, length, data ? data : &kNoData));
-  if (!packet) return aErrResource;
-  return aLink_PutPacket(linkId, packet.get());
-}
-
-OwnedPacket Link::impl::await(aPacketFilter filter, void* reference, uint32_t timeoutMs) const {
-  return OwnedPacket(aLink_AwaitFirst(linkId, filter, reference, timeoutMs));
-}
+}  // namespace
 
 // ---- construction and specifier -------------------------------------------------------
 
-Link::Link(const char* name) : m_impl(new impl(*this, name)) {}
+Link::Link(const char* name) : m_impl(sNewImpl(*this, name)) {}
 
-Link::Link(const linkSpec& spec, const char* name) : Link(name) { m_impl->specifier.reset(aLinkSpec_Copy(spec)); }
+Link::Link(const linkSpec& spec, const char* name) : Link(name) {
+  if (m_impl) m_impl->specifier.reset(aLinkSpec_Copy(spec));
+}
 
 Link::~Link() = default;
 
-const char* Link::getName() const { return m_impl->name.empty() ? nullptr : m_impl->name.c_str(); }
+const char* Link::getName() const { return !m_impl || m_impl->name.empty() ? nullptr : m_impl->name.c_str(); }
 
 aErr Link::getLinkSpecifier(linkSpec* spec) const {
   if (!spec) return aErrParam;
+  if (!m_impl) return aErrMemory;
   if (!m_impl->specifier) return aErrNotFound;
   *spec = *m_impl->specifier;
   return aErrNone;
 }
 
 aErr Link::setLinkSpecifier(const linkSpec& spec) {
+  if (!m_impl) return aErrMemory;
   if (isConnected()) return aErrBusy;
   OwnedLinkSpec copy(aLinkSpec_Copy(spec));
   if (!copy) return aErrMemory;
@@ -220,13 +255,21 @@ aErr Link::setLinkSpecifier(const linkSpec& spec) {
 
 aErr Link::getConfig(aWeaveConfig* config) const {
   if (!config) return aErrParam;
+  if (!m_impl) return aErrMemory;
   *config = m_impl->config;
   return aErrNone;
 }
 
 aErr Link::setConfig(const aWeaveConfig& config) {
+  if (!m_impl) return aErrMemory;
   if (isConnected()) return aErrMode;
   m_impl->config = config;
+  return aErrNone;
+}
+
+aErr Link::setClock(std::shared_ptr<LinkClock> clock) {
+  if (!m_impl) return aErrMemory;
+  m_impl->clock = std::move(clock);
   return aErrNone;
 }
 
@@ -265,12 +308,14 @@ static aErr sConnect(Link::impl& self) {
 }
 
 aErr Link::connect() {
+  if (!m_impl) return aErrMemory;
   if (m_impl->linkId != 0) return aErrConnection;
   return sConnect(*m_impl);
 }
 
 aErr Link::connectThroughLinkModule(const Link& other) {
   if (!other.m_impl || other.m_impl->linkId == 0) return aErrInitialization;
+  if (!m_impl) return aErrMemory;
   if (m_impl->linkId != 0) return aErrConnection;
   return sConnect(*m_impl);
 }
@@ -286,6 +331,7 @@ static aErr sDiscoverAndConnectOnce(Link& link, Link::impl& self, linkType type,
 }
 
 aErr Link::discoverAndConnect(linkType type, uint32_t serialNumber, uint8_t model) {
+  if (!m_impl) return aErrMemory;
   const bool heldLink = m_impl->linkId != 0;
   aErr result = sDiscoverAndConnectOnce(*this, *m_impl, type, serialNumber, model);
   if (!sFallsBack(result) || (type != USB && type != AWEAVE) || !m_impl->config.fallback) return result;
@@ -300,37 +346,79 @@ aErr Link::discoverAndConnect(linkType type, uint32_t serialNumber, uint8_t mode
 bool Link::isConnected() const { return m_impl && m_impl->connected(); }
 
 uint32_t Link::getStatus() const {
-  return m_impl->linkId == 0 ? static_cast<uint32_t>(LINK_PACKET_ERROR) : aLink_GetStatus(m_impl->linkId);
+  const uint32_t linkId = getLinkId();
+  return linkId == 0 ? static_cast<uint32_t>(LINK_PACKET_ERROR) : aLink_GetStatus(linkId);
 }
 
+uint32_t Link::getLinkId() const { return m_impl ? m_impl->linkId : 0; }
+
 aErr Link::disconnect() {
+  if (!m_impl) return aErrMemory;
   if (m_impl->linkId == 0) return aErrNone;
   // The stream filter refers to this object; another user of a shared engine link would
   // otherwise keep calling it.
-  m_impl->installStreamFilter(false);
-  m_impl->closePacketLog();
+  m_impl->streams.stop();
+  m_impl->packetLog.close();
   aLink_Destroy(&m_impl->linkId);
   return aErrNone;
 }
 
 aErr Link::reset() {
-  if (m_impl->linkId != 0) aLink_Reset(m_impl->linkId);
+  if (getLinkId() != 0) aLink_Reset(getLinkId());
   return aErrNone;
 }
 
-aErr Link::enablePooledPackets(bool enable) { return aLink_EnablePooledPackets(m_impl->linkId, enable); }
+aErr Link::enablePooledPackets(bool enable) { return aLink_EnablePooledPackets(getLinkId(), enable); }
 
 aErr Link::getModuleAddress(uint8_t* address) {
   if (!address) return aErrParam;
   *address = 0;
   if (!isConnected()) return aErrNotReady;
   aDebug_Printf(kDebugLink, "getModuleAddress\n");
-  if (m_impl->put(aLINK_SYNC_ADDRESS, 0, nullptr) != aErrNone) return aErrNotReady;
   aDebug_Printf(kDebugLink, "getModuleAddress wait\n");
-  OwnedPacket reply = m_impl->await(MatchMagic, nullptr, kReplyWaitMs);
-  if (!reply) return aErrNotReady;
-  *address = reply->address;
-  return aErrNone;
+  return aLink_QueryModuleAddress(m_impl->linkId, address) == aErrNone ? aErrNone : aErrNotReady;
+}
+
+LinkStreams* Link::streams() { return m_impl ? &m_impl->streams : nullptr; }
+
+LinkPacketLog* Link::packetLog() { return m_impl ? &m_impl->packetLog : nullptr; }
+
+// ---- the exchange ---------------------------------------------------------------------
+
+aErr Link::exchange(uint8_t module, const uint8_t* data, uint8_t length, aPacketFilter filter, void* reference,
+                    uint32_t waitMs, OwnedPacket* reply) {
+  if (!m_impl) return aErrMemory;
+  const aErr result = m_impl->put(module, length, data);
+  if (result != aErrNone) return result;
+  return await(filter, reference, waitMs, reply);
+}
+
+aErr Link::await(aPacketFilter filter, void* reference, uint32_t waitMs, OwnedPacket* reply) {
+  if (!reply) return aErrParam;
+  reply->reset();
+  if (!m_impl) return aErrMemory;
+  const uint32_t linkId = m_impl->linkId;
+  const uint64_t deadline = m_impl->nowMs() + waitMs;
+  // Waited for in slices, so that the deadline is read on the link's clock.
+  for (uint64_t now = m_impl->nowMs(); now < deadline; now = m_impl->nowMs()) {
+    const uint64_t left = deadline - now;
+    reply->reset(aLink_AwaitFirst(linkId, filter, reference, left < kAwaitSliceMs ? uint32_t(left) : kAwaitSliceMs));
+    if (*reply) return aErrNone;
+    // A link that stopped or fell out of step delivers nothing more.
+    if (aLink_GetStatus(linkId) != LINK_RUNNING) break;
+  }
+  return aErrTimeout;
+}
+
+aErr Link::refusal(const aPacket& reply, uint8_t flagAt, uint8_t codeAt) {
+  if (reply.dataSize <= flagAt || (reply.data[flagAt] & 0x80) == 0) return aErrNone;
+  const uint8_t code = reply.dataSize > codeAt ? reply.data[codeAt] : 0;
+  return code != aErrNone ? static_cast<aErr>(code) : aErrUnknown;
+}
+
+aErr Link::refusal(const uei& reply) {
+  if ((reply.specifier & UEI_SPECIFIER_ERROR) == 0) return aErrNone;
+  return reply.value.byteVal != aErrNone ? static_cast<aErr>(reply.value.byteVal) : aErrUnknown;
 }
 
 // ---- UEI ------------------------------------------------------------------------------
@@ -396,7 +484,15 @@ aErr Link::receiveUEI(uint8_t module, uint8_t, uint8_t, uint8_t, uei* record, aP
     aDebug_Printf(kDebugLink, "receiveUEI - Expanding timeout for large payload: %lu\n",
                   static_cast<unsigned long>(waitMs));
   }
-  return m_impl->await(filter, record, waitMs) ? aErrNone : aErrTimeout;
+  OwnedPacket reply;
+  return await(filter, record, waitMs, &reply);
+}
+
+aErr Link::requestUEI(const uei& request, uei* reply, const uint8_t* subindex) {
+  if (!reply) return aErrParam;
+  aErr result = subindex ? sendUEI(request, *subindex) : sendUEI(request);
+  if (result == aErrNone) result = receiveUEI(reply->module, reply->command, reply->option, reply->specifier, reply);
+  return result == aErrNone ? refusal(*reply) : result;
 }
 
 aErr Link::dropMatchingUEIPackets(uint8_t module, uint8_t command, uint8_t option, uint8_t index) {
@@ -428,11 +524,18 @@ aErr Link::receivePacket(uint8_t module, const uint8_t* match, uint8_t* length, 
   if (result != aErrNone) return result;
   if (!length || !buffer || (*length != 0 && !match)) return aErrParam;
   CommandMatch expected{match, *length};
-  OwnedPacket reply = m_impl->await(sCommandFilter, &expected, kReplyWaitMs);
-  if (!reply) return aErrTimeout;
+  OwnedPacket reply;
+  result = await(sCommandFilter, &expected, kReplyWaitMs, &reply);
+  if (result != aErrNone) return result;
   *length = reply->dataSize;
   memcpy(buffer, reply->data, reply->dataSize);
   return aErrNone;
+}
+
+aErr Link::requestPacket(uint8_t module, uint8_t command, uint8_t length, const uint8_t* data, const uint8_t* match,
+                         uint8_t* replyLength, uint8_t* reply) {
+  aErr result = sendPacket(module, command, length, data);
+  return result == aErrNone ? receivePacket(module, match, replyLength, reply) : result;
 }
 
 }  // namespace Axonforge

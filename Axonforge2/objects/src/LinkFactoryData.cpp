@@ -1,12 +1,8 @@
-// Factory data: records of sixteen kinds, read and written in transfers of chunks that an end
-// packet closes with the byte count the host saw.
+#include "LinkFactoryData.h"
 
 #include <string.h>
 
 #include <algorithm>
-
-#include "Link.h"
-#include "LinkImpl.h"
 
 namespace Tessaron {
 namespace Axonforge {
@@ -28,46 +24,38 @@ uint8_t sFactoryFilter(const aPacket* packet, void* reference) {
   return packet->dataSize >= 2 && packet->data[0] == kFactoryCommand && (packet->data[1] & ~kErrorBit) == kind;
 }
 
-// The code of an error reply; one that carries none (or 0) must still read as a failure.
-aErr sRefusal(const aPacket& reply) {
-  const uint8_t code = reply.dataSize > COMMAND_OVERHEAD ? reply.data[COMMAND_OVERHEAD] : 0;
-  return code != aErrNone ? static_cast<aErr>(code) : aErrUnknown;
-}
+// An error reply's code follows the command and kind bytes.
+aErr sRefusal(const aPacket& reply) { return Link::refusal(reply, 1, COMMAND_OVERHEAD); }
 
-// Sends one factory packet (command, flags, data) and waits for its reply; the queuing error,
-// aErrTimeout without a reply.
-aErr sExchange(const Link::impl& self, uint8_t module, uint8_t flags, const uint8_t* data, size_t length,
-               OwnedPacket* reply) {
+// Sends one factory packet (command, flags, data) and waits for its reply.
+aErr sExchange(Link& link, uint8_t module, uint8_t flags, const uint8_t* data, size_t length, OwnedPacket* reply) {
   uint8_t bytes[aPACKET_MAX_DATA] = {kFactoryCommand, flags};
   if (length) memcpy(bytes + COMMAND_OVERHEAD, data, length);
-  aErr result = self.put(module, static_cast<uint8_t>(COMMAND_OVERHEAD + length), bytes);
-  if (result != aErrNone) return result;
   uint8_t kind = flags & kKindMask;
-  *reply = self.await(sFactoryFilter, &kind, kFactoryWaitMs);
-  return *reply ? aErrNone : aErrTimeout;
+  return link.exchange(module, bytes, static_cast<uint8_t>(COMMAND_OVERHEAD + length), sFactoryFilter, &kind,
+                       kFactoryWaitMs, reply);
 }
 
 // Closes a transfer with the number of bytes moved.
-aErr sEndTransfer(const Link::impl& self, uint8_t module, size_t count) {
+aErr sEndTransfer(Link& link, uint8_t module, size_t count) {
   const uint8_t data[2] = {static_cast<uint8_t>(count >> 8), static_cast<uint8_t>(count)};
   OwnedPacket reply;
-  aErr result = sExchange(self, module, kEndFlag, data, sizeof data, &reply);
+  aErr result = sExchange(link, module, kEndFlag, data, sizeof data, &reply);
   if (result != aErrNone) return result;
-  if (reply->dataSize == 3 && (reply->data[1] & kErrorBit)) return sRefusal(*reply);
-  return aErrNone;
+  return reply->dataSize == 3 ? sRefusal(*reply) : aErrNone;
 }
 
 }  // namespace
 
-aErr Link::getFactoryData(uint8_t module, uint8_t kind, uint8_t* buffer, size_t bufferLength, size_t* received) {
+aErr LinkFactoryData::get(uint8_t module, uint8_t kind, uint8_t* buffer, size_t bufferLength, size_t* received) {
   if (!buffer || !received) return aErrParam;
-  if (!isConnected()) return aErrConnection;
+  if (!m_link.isConnected()) return aErrConnection;
   size_t count = 0;
   aErr result = aErrNone;
   bool more = true;
   for (bool first = true; result == aErrNone && more; first = false) {
     OwnedPacket reply;
-    result = sExchange(*m_impl, module, static_cast<uint8_t>((kind & kKindMask) | (first ? kFirstFlag : 0)), nullptr,
+    result = sExchange(m_link, module, static_cast<uint8_t>((kind & kKindMask) | (first ? kFirstFlag : 0)), nullptr,
                        0, &reply);
     if (result != aErrNone) break;
     if (reply->dataSize < COMMAND_OVERHEAD) {
@@ -77,29 +65,27 @@ aErr Link::getFactoryData(uint8_t module, uint8_t kind, uint8_t* buffer, size_t 
     const size_t payload = reply->dataSize - COMMAND_OVERHEAD;
     if (count + payload >= bufferLength) {
       result = aErrOverrun;
-    } else if (reply->data[1] & kErrorBit) {
-      result = sRefusal(*reply);
-    } else {
+    } else if ((result = sRefusal(*reply)) == aErrNone) {
       memcpy(buffer + count, reply->data + COMMAND_OVERHEAD, payload);
       count += payload;
     }
     more = reply->dataSize == aPACKET_MAX_DATA;
   }
-  if (result == aErrNone) result = sEndTransfer(*m_impl, module, count);
+  if (result == aErrNone) result = sEndTransfer(m_link, module, count);
   if (result == aErrNone) *received = count;
   return result;
 }
 
-aErr Link::setFactoryData(uint8_t module, uint8_t kind, const uint8_t* data, size_t length) {
+aErr LinkFactoryData::set(uint8_t module, uint8_t kind, const uint8_t* data, size_t length) {
   if (length != 0 && !data) return aErrParam;
-  if (!isConnected()) return aErrConnection;
+  if (!m_link.isConnected()) return aErrConnection;
   size_t sent = 0;
   aErr result = aErrNone;
   for (bool first = true; result == aErrNone && sent < length; first = false) {
     const size_t chunk = std::min(kWriteChunk, length - sent);
     const uint8_t flags = static_cast<uint8_t>((kind & kKindMask) | kWriteFlag | (first ? kFirstFlag : 0));
     OwnedPacket reply;
-    result = sExchange(*m_impl, module, flags, data + sent, chunk, &reply);
+    result = sExchange(m_link, module, flags, data + sent, chunk, &reply);
     if (result != aErrNone) break;
     if (reply->dataSize != COMMAND_OVERHEAD) {
       result = aErrSize;
@@ -111,7 +97,7 @@ aErr Link::setFactoryData(uint8_t module, uint8_t kind, const uint8_t* data, siz
       sent += chunk;
     }
   }
-  if (result == aErrNone) result = sEndTransfer(*m_impl, module, sent);
+  if (result == aErrNone) result = sEndTransfer(m_link, module, sent);
   return result;
 }
 

@@ -1,8 +1,8 @@
 // The packet log of a Link: the engine records the link's traffic in a ring, and a logger
 // thread writes it as text to a file.
 
-#include "Link.h"
-#include "LinkImpl.h"
+#include "LinkPacketLog.h"
+
 #include "aFile.h"
 #include "aLink.h"
 #include "aTime.h"
@@ -50,39 +50,44 @@ bool sRecordsWaiting(uint32_t linkId) {
 
 }  // namespace
 
-void Link::impl::finishPacketLog() {
+LinkPacketLog::LinkPacketLog(Link& link) : m_link(link) {}
+
+LinkPacketLog::~LinkPacketLog() { aLogger_Destroy(&m_logger); }
+
+void LinkPacketLog::finish() {
+  const uint32_t linkId = m_link.getLinkId();
   aLink_PacketDebug_Disable(linkId);
-  if (!packetLogging) return;
-  packetLogging = false;
+  if (!m_logging) return;
+  m_logging = false;
   // Nothing new is recorded from here on; what is recorded already still belongs in the file.
   for (uint32_t waited = 0; waited < kFlushBudgetMs && sRecordsWaiting(linkId); ++waited) aTime_MSSleep(1);
 }
 
-void Link::impl::closePacketLog() {
-  if (packetLogging) finishPacketLog();
-  aLogger_Destroy(&packetLogger);
+void LinkPacketLog::close() {
+  if (m_logging) finish();
+  aLogger_Destroy(&m_logger);
 }
 
-aErr Link::enablePacketLog(const char* path) {
-  const uint32_t linkId = m_impl->linkId;
+aErr LinkPacketLog::enable(const char* path) {
+  const uint32_t linkId = m_link.getLinkId();
   if (linkId == 0) return aErrConfiguration;
   aErr result = aLink_PacketDebug_Enable(linkId);
   if (result != aErrNone) return result;
-  if (!m_impl->packetLogger) {
-    m_impl->packetLogger = aLogger_Create(linkId, sWritePacketLogRecord, path);
-    if (!m_impl->packetLogger) return aErrIO;
+  if (!m_logger) {
+    m_logger = aLogger_Create(linkId, sWritePacketLogRecord, path);
+    if (!m_logger) return aErrIO;
   }
-  result = aLogger_Enable(m_impl->packetLogger);
+  result = aLogger_Enable(m_logger);
   if (result != aErrNone) return result;
-  m_impl->packetLogging = true;
+  m_logging = true;
   return aLink_PacketDebug_Write(linkId, aPACKETLOG_TEXT, sizeof kStartNote,
                                  reinterpret_cast<const uint8_t*>(kStartNote));
 }
 
-aErr Link::disablePacketLog() {
-  if (m_impl->linkId == 0) return aErrConfiguration;
-  m_impl->finishPacketLog();
-  return aLogger_Disable(m_impl->packetLogger);
+aErr LinkPacketLog::disable() {
+  if (m_link.getLinkId() == 0) return aErrConfiguration;
+  finish();
+  return aLogger_Disable(m_logger);
 }
 
 }  // namespace Axonforge

@@ -1,13 +1,8 @@
-// Store slots: numbered stores of numbered slots, read and written through handles that the
-// device hands out. Every slot packet carries command 4 and a subcommand; a reply repeats the
-// subcommand, with bit 7 set when it is an error reply.
+#include "LinkStoreSlots.h"
 
 #include <string.h>
 
 #include <algorithm>
-
-#include "Link.h"
-#include "LinkImpl.h"
 
 namespace Tessaron {
 namespace Axonforge {
@@ -15,7 +10,9 @@ namespace Axonforge {
 namespace {
 
 constexpr uint8_t kSlotCommand = 4;
-constexpr uint8_t kSlotError = 0x80;
+constexpr uint8_t kSlotError = 0x80;  // in data[1]
+constexpr uint8_t kSlotCodeAt = 4;    // an error reply's code, for subcommands 1..4
+constexpr uint8_t kHandleCodeAt = 3;  // and for 6..8
 constexpr uint8_t kInvalidHandle = 255;
 constexpr size_t kSlotChunk = 25;
 constexpr uint32_t kSlotWaitMs = 1000;
@@ -53,19 +50,11 @@ uint8_t sSlotFilter(const aPacket* packet, void* reference) {
   return 0;
 }
 
-bool sIsError(const aPacket& reply) { return (reply.data[1] & kSlotError) != 0; }
+aErr sRefusal(const aPacket& reply, uint8_t codeAt) { return Link::refusal(reply, 1, codeAt); }
 
-// The code an error reply carries at data[at]; one without a code (or with 0) must still read
-// as a failure, or a transfer cut short would pass for a whole one.
-aErr sRefusal(const aPacket& reply, uint8_t at) {
-  const uint8_t code = reply.dataSize > at ? reply.data[at] : 0;
-  return code != aErrNone ? static_cast<aErr>(code) : aErrUnknown;
-}
-
-// Sends a slot request (its header, then extra bytes) and waits for the reply. The result is
-// the queuing error; *reply stays empty when nothing came.
-aErr sExchange(const Link::impl& self, uint8_t module, const SlotRequest& request, const uint8_t* extra,
-               size_t extraLength, uint32_t waitMs, OwnedPacket* reply) {
+// Sends a slot request (its header, then extra bytes) and waits for the reply.
+aErr sExchange(Link& link, uint8_t module, const SlotRequest& request, const uint8_t* extra, size_t extraLength,
+               uint32_t waitMs, OwnedPacket* reply) {
   uint8_t data[aPACKET_MAX_DATA] = {kSlotCommand, request.subcommand};
   size_t length = 2;
   if (sAddressesSlot(request.subcommand)) {
@@ -75,38 +64,36 @@ aErr sExchange(const Link::impl& self, uint8_t module, const SlotRequest& reques
     data[length++] = request.handle;
   }
   if (extraLength) memcpy(data + length, extra, extraLength);
-  aErr result = self.put(module, static_cast<uint8_t>(length + extraLength), data);
-  if (result == aErrNone) *reply = self.await(sSlotFilter, const_cast<SlotRequest*>(&request), waitMs);
-  return result;
+  return link.exchange(module, data, static_cast<uint8_t>(length + extraLength), sSlotFilter,
+                       const_cast<SlotRequest*>(&request), waitMs, reply);
 }
 
-uint8_t sOpenSlot(const Link::impl& self, uint8_t module, uint8_t store, uint8_t slot, bool writing) {
+uint8_t sOpenSlot(Link& link, uint8_t module, uint8_t store, uint8_t slot, bool writing) {
   const SlotRequest request{writing ? kOpenWrite : kOpenRead, store, slot, 0};
   OwnedPacket reply;
-  if (sExchange(self, module, request, nullptr, 0, kOpenWaitMs, &reply) != aErrNone || !reply) return kInvalidHandle;
-  if (sIsError(*reply) || reply->dataSize < 5) return kInvalidHandle;
+  if (sExchange(link, module, request, nullptr, 0, kOpenWaitMs, &reply) != aErrNone) return kInvalidHandle;
+  if (sRefusal(*reply, kSlotCodeAt) != aErrNone || reply->dataSize < 5) return kInvalidHandle;
   return reply->data[4];
 }
 
-aErr sCloseSlot(const Link::impl& self, uint8_t module, uint8_t handle) {
+aErr sCloseSlot(Link& link, uint8_t module, uint8_t handle) {
   const SlotRequest request{kClose, 0, 0, handle};
   OwnedPacket reply;
-  aErr result = sExchange(self, module, request, nullptr, 0, kSlotWaitMs, &reply);
-  if (!reply) return result;
+  const aErr result = sExchange(link, module, request, nullptr, 0, kSlotWaitMs, &reply);
+  // A close that the device does not acknowledge counts as done.
+  if (!reply) return result == aErrTimeout ? aErrNone : result;
   if (reply->dataSize != 4) return aErrIO;
-  return sIsError(*reply) ? sRefusal(*reply, 3) : aErrNone;
+  return sRefusal(*reply, kHandleCodeAt);
 }
 
 // Capacity or size of a slot: a big-endian 16-bit value in a 6-byte reply.
-aErr sSlotQuantity(const Link& link, const Link::impl& self, uint8_t subcommand, uint8_t module, uint8_t store,
-                   uint8_t slot, size_t* quantity) {
+aErr sSlotQuantity(Link& link, uint8_t subcommand, uint8_t module, uint8_t store, uint8_t slot, size_t* quantity) {
   if (!quantity) return aErrParam;
   if (!link.isConnected()) return aErrConnection;
   OwnedPacket reply;
-  aErr result = sExchange(self, module, SlotRequest{subcommand, store, slot, 0}, nullptr, 0, kSlotWaitMs, &reply);
+  aErr result = sExchange(link, module, SlotRequest{subcommand, store, slot, 0}, nullptr, 0, kSlotWaitMs, &reply);
+  if (result == aErrNone) result = sRefusal(*reply, kSlotCodeAt);
   if (result != aErrNone) return result;
-  if (!reply) return aErrTimeout;
-  if (sIsError(*reply)) return sRefusal(*reply, 4);
   if (reply->dataSize != 6) return aErrUnknown;
   *quantity = aUEI_RetrieveShort(reply->data + 4);
   return aErrNone;
@@ -118,16 +105,16 @@ uint8_t sSum(const uint8_t* bytes, size_t length) {
   return sum;
 }
 
-aErr sWriteChunks(const Link::impl& self, uint8_t module, uint8_t handle, const uint8_t* data, size_t length) {
+aErr sWriteChunks(Link& link, uint8_t module, uint8_t handle, const uint8_t* data, size_t length) {
   const SlotRequest request{kWrite, 0, 0, handle};
   for (size_t offset = 0; offset < length;) {
     const size_t chunk = std::min(kSlotChunk, length - offset);
     OwnedPacket reply;
-    aErr result = sExchange(self, module, request, data + offset, chunk, kSlotWaitMs, &reply);
+    aErr result = sExchange(link, module, request, data + offset, chunk, kSlotWaitMs, &reply);
     if (result != aErrNone) return result;
-    if (!reply) return aErrTimeout;
     if (reply->dataSize == 4) {
-      if (sIsError(*reply)) return sRefusal(*reply, 3);
+      result = sRefusal(*reply, kHandleCodeAt);
+      if (result != aErrNone) return result;
       if (reply->data[3] != sSum(data + offset, chunk)) return aErrIO;
     }
     offset += chunk;
@@ -135,15 +122,15 @@ aErr sWriteChunks(const Link::impl& self, uint8_t module, uint8_t handle, const 
   return aErrNone;
 }
 
-aErr sReadChunks(const Link::impl& self, uint8_t module, uint8_t handle, uint8_t* buffer, size_t amount) {
+aErr sReadChunks(Link& link, uint8_t module, uint8_t handle, uint8_t* buffer, size_t amount) {
   const SlotRequest request{kRead, 0, 0, handle};
   for (size_t done = 0; done < amount;) {
     OwnedPacket reply;
-    aErr result = sExchange(self, module, request, nullptr, 0, kSlotWaitMs, &reply);
+    aErr result = sExchange(link, module, request, nullptr, 0, kSlotWaitMs, &reply);
     if (result != aErrNone) return result;
-    if (!reply) return aErrTimeout;
     if (reply->dataSize <= 3) return aErrUnknown;
-    if (sIsError(*reply)) return sRefusal(*reply, 3);
+    result = sRefusal(*reply, kHandleCodeAt);
+    if (result != aErrNone) return result;
     const size_t chunk = std::min<size_t>(reply->dataSize - 3, amount - done);
     memcpy(buffer + done, reply->data + 3, chunk);
     done += chunk;
@@ -153,40 +140,40 @@ aErr sReadChunks(const Link::impl& self, uint8_t module, uint8_t handle, uint8_t
 
 }  // namespace
 
-aErr Link::storeSlotCapacity(uint8_t module, uint8_t store, uint8_t slot, size_t* capacity) {
-  return sSlotQuantity(*this, *m_impl, kCapacity, module, store, slot, capacity);
+aErr LinkStoreSlots::capacity(uint8_t module, uint8_t store, uint8_t slot, size_t* capacity) {
+  return sSlotQuantity(m_link, kCapacity, module, store, slot, capacity);
 }
 
-aErr Link::storeSlotSize(uint8_t module, uint8_t store, uint8_t slot, size_t* size) {
-  return sSlotQuantity(*this, *m_impl, kSize, module, store, slot, size);
+aErr LinkStoreSlots::size(uint8_t module, uint8_t store, uint8_t slot, size_t* size) {
+  return sSlotQuantity(m_link, kSize, module, store, slot, size);
 }
 
-aErr Link::loadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, const uint8_t* data, size_t length) {
-  if (!isConnected()) return aErrConnection;
+aErr LinkStoreSlots::load(uint8_t module, uint8_t store, uint8_t slot, const uint8_t* data, size_t length) {
+  if (!m_link.isConnected()) return aErrConnection;
   if (length != 0 && !data) return aErrParam;
-  const uint8_t handle = sOpenSlot(*m_impl, module, store, slot, true);
+  const uint8_t handle = sOpenSlot(m_link, module, store, slot, true);
   if (handle == kInvalidHandle) return aErrMedia;
-  const aErr transfer = sWriteChunks(*m_impl, module, handle, data, length);
-  const aErr close = sCloseSlot(*m_impl, module, handle);
+  const aErr transfer = sWriteChunks(m_link, module, handle, data, length);
+  const aErr close = sCloseSlot(m_link, module, handle);
   return transfer != aErrNone ? transfer : close;
 }
 
-aErr Link::unloadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, uint8_t* buffer, size_t bufferLength,
-                           size_t* unloaded) {
+aErr LinkStoreSlots::unload(uint8_t module, uint8_t store, uint8_t slot, uint8_t* buffer, size_t bufferLength,
+                        size_t* unloaded) {
   if (!buffer || !unloaded) return aErrParam;
-  if (!isConnected()) return aErrConnection;
-  size_t size = 0;
-  aErr result = storeSlotSize(module, store, slot, &size);
+  if (!m_link.isConnected()) return aErrConnection;
+  size_t slotSize = 0;
+  aErr result = size(module, store, slot, &slotSize);
   if (result != aErrNone) return result;
-  const uint8_t handle = sOpenSlot(*m_impl, module, store, slot, false);
+  const uint8_t handle = sOpenSlot(m_link, module, store, slot, false);
   if (handle == kInvalidHandle) return aErrMedia;
-  const size_t amount = std::min(bufferLength, size);
-  const aErr transfer = sReadChunks(*m_impl, module, handle, buffer, amount);
-  const aErr close = sCloseSlot(*m_impl, module, handle);
+  const size_t amount = std::min(bufferLength, slotSize);
+  const aErr transfer = sReadChunks(m_link, module, handle, buffer, amount);
+  const aErr close = sCloseSlot(m_link, module, handle);
   if (transfer != aErrNone) return transfer;
   if (close != aErrNone) return close;
   *unloaded = amount;
-  return bufferLength < size ? aErrOverrun : aErrNone;
+  return bufferLength < slotSize ? aErrOverrun : aErrNone;
 }
 
 }  // namespace Axonforge

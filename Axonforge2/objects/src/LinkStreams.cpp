@@ -1,11 +1,11 @@
 // Stream samples: the stream table, the filter on the engine's inbound thread, the
 // registrations with the device and the worker that runs the callbacks.
 
-#include <chrono>
-#include <thread>
+#include "LinkStreams.h"
 
-#include "Link.h"
-#include "LinkImpl.h"
+#include <chrono>
+#include <new>
+
 #include "aLink.h"
 
 namespace Tessaron {
@@ -33,8 +33,8 @@ uint8_t sKeyShift(uint8_t element) {
 // option, bit 2 command, bit 3 subindex) read "any"; the module is never wildcarded.
 uint64_t _getGenericStreamKeyMask(int n) {
   if (n < 0 || n >= kGenericStreamKeyMasks) return 0;
-  static const uint8_t kElements[] = {Link::kSTREAM_KEY_INDEX, Link::kSTREAM_KEY_OPTION, Link::kSTREAM_KEY_COMMAND,
-                                      Link::kSTREAM_KEY_SUBINDEX};
+  static const uint8_t kElements[] = {LinkStreams::kSTREAM_KEY_INDEX, LinkStreams::kSTREAM_KEY_OPTION,
+                                      LinkStreams::kSTREAM_KEY_COMMAND, LinkStreams::kSTREAM_KEY_SUBINDEX};
   const unsigned bits = static_cast<unsigned>(n) + 1;
   uint64_t mask = 0;
   for (unsigned bit = 0; bit < 4; ++bit) {
@@ -51,7 +51,7 @@ uint8_t sTrailer(const aPacket* packet) { return packet->data[packet->dataSize -
 
 bool sMatchesKey(uint64_t key, const uint8_t wanted[kStreamKeyElements]) {
   for (uint8_t element = 0; element < kStreamKeyElements; ++element) {
-    if (wanted[element] != Link::kSTREAM_ANY && Link::getStreamKeyElement(key, element) != wanted[element]) {
+    if (wanted[element] != LinkStreams::kSTREAM_ANY && LinkStreams::getStreamKeyElement(key, element) != wanted[element]) {
       return false;
     }
   }
@@ -60,27 +60,40 @@ bool sMatchesKey(uint64_t key, const uint8_t wanted[kStreamKeyElements]) {
 
 bool sIsConcreteKey(uint64_t key) {
   for (uint8_t element = 0; element < kStreamKeyElements; ++element) {
-    if (Link::getStreamKeyElement(key, element) == Link::kSTREAM_ANY) return false;
+    if (LinkStreams::getStreamKeyElement(key, element) == LinkStreams::kSTREAM_ANY) return false;
   }
   return true;
 }
 
+}  // namespace
+
+// ---- filter, worker, queue ------------------------------------------------------------
+
+LinkStreams::LinkStreams(Link& link) : m_link(link) {}
+
+LinkStreams::~LinkStreams() { stopWorker(); }
+
 // Runs on the engine's inbound thread for every received packet: stream samples are recorded
 // and handed to the worker, and never reach the reply queue.
-uint8_t linkStreamFilter(const aPacket* packet, void* reference) {
-  uint8_t type = 0;
-  if (!Link::getStreamPacketType(packet, &type)) return 0;
-  auto* self = static_cast<Link::impl*>(reference);
-  const uint8_t subindex = Link::isSubindexType(type) ? packet->data[4] : 0;
-  const uint64_t key = Link::createStreamKey(packet->address, packet->data[0], packet->data[1] & UEI_OPTION_MASK,
-                                             packet->data[2] & UEI_SPECIFIER_INDEX_MASK, subindex);
-  uint32_t value = 0;
-  const bool decoded = Link::getStreamSample(packet, nullptr, &value, nullptr) == aErrNone;
+uint8_t LinkStreams::sFilter(const aPacket* packet, void* reference) {
+  if (!getStreamPacketType(packet, nullptr)) return 0;
+  static_cast<LinkStreams*>(reference)->take(packet);
+  return 1;
+}
 
-  std::lock_guard<std::mutex> lock(self->streamMutex);
-  auto exact = self->streamTable.find(key);
-  if (exact != self->streamTable.end()) {
-    self->queueAsyncCallback(exact->second, packet);
+void LinkStreams::take(const aPacket* packet) {
+  uint8_t type = 0;
+  getStreamPacketType(packet, &type);
+  const uint8_t subindex = isSubindexType(type) ? packet->data[4] : 0;
+  const uint64_t key = createStreamKey(packet->address, packet->data[0], packet->data[1] & UEI_OPTION_MASK,
+                                       packet->data[2] & UEI_SPECIFIER_INDEX_MASK, subindex);
+  uint32_t value = 0;
+  const bool decoded = getStreamSample(packet, nullptr, &value, nullptr) == aErrNone;
+
+  std::lock_guard<std::mutex> lock(m_mutex);
+  auto exact = m_table.find(key);
+  if (exact != m_table.end()) {
+    queueCallback(exact->second, packet);
     if (decoded) {
       exact->second.value = value;
       exact->second.fresh = 1;
@@ -88,24 +101,26 @@ uint8_t linkStreamFilter(const aPacket* packet, void* reference) {
   }
   bool wildcardMatched = false;
   for (int n = 0; n < kGenericStreamKeyMasks; ++n) {
-    auto generic = self->streamTable.find(key | _getGenericStreamKeyMask(n));
-    if (generic == self->streamTable.end()) continue;
-    self->queueAsyncCallback(generic->second, packet);
+    auto generic = m_table.find(key | _getGenericStreamKeyMask(n));
+    if (generic == m_table.end()) continue;
+    queueCallback(generic->second, packet);
     wildcardMatched = true;
   }
-  if (exact == self->streamTable.end() && wildcardMatched && decoded) {
-    StreamEntry& entry = self->streamTable[key];
+  if (exact != m_table.end() || !wildcardMatched || !decoded) return;
+  try {
+    Entry& entry = m_table[key];
     entry.key = key;
     entry.value = value;
     entry.fresh = 1;
+  } catch (const std::bad_alloc&) {
+    // Without memory the value is not cached; its callbacks were queued all the same.
   }
-  return 1;
 }
 
 // The stream worker: runs the queued callbacks until the stop signal is given.
-void asyncWork(AsyncQueue& queue, std::future<void> stop) {
+void LinkStreams::sWork(Queue& queue, std::future<void> stop) {
   while (stop.wait_for(std::chrono::nanoseconds(1)) != std::future_status::ready) {
-    asyncPacket item;
+    Pending item;
     while (queue.pop(item)) {
       item.callback(item.packet.get(), item.context);
       item.packet.reset();
@@ -114,64 +129,87 @@ void asyncWork(AsyncQueue& queue, std::future<void> stop) {
   }
 }
 
-}  // namespace
-
-// ---- impl: filter, worker, queue ------------------------------------------------------
-
-void Link::impl::queueAsyncCallback(const StreamEntry& entry, const aPacket* packet) {
+void LinkStreams::queueCallback(const Entry& entry, const aPacket* packet) {
   if (!entry.callback) return;
-  asyncPacket item;
-  item.callback = entry.callback;
+  Pending item;
+  try {
+    item.callback = entry.callback;
+  } catch (const std::bad_alloc&) {
+    return;  // dropped, as when the queue is full
+  }
   item.context = entry.context;
   item.packet.reset(aPacket_Copy(packet));
   if (!item.packet) return;
-  asyncQueue.push(std::move(item));  // a full queue drops the sample (and releases the copy)
+  m_queue.push(std::move(item));  // a full queue drops the sample (and releases the copy)
 }
 
-aErr Link::impl::installStreamFilter(bool on) {
+aErr LinkStreams::installFilter(bool on) {
+  const uint32_t linkId = m_link.getLinkId();
   if (linkId == 0) return aErrConnection;
   if (on) {
-    aErr result = aLink_InstallUserPacketFilter(linkId, linkStreamFilter, this);
+    aErr result = aLink_InstallUserPacketFilter(linkId, sFilter, this);
     if (result != aErrNone) return result;
-    streamFilterInstalled = true;
-    if (!asyncThread.joinable()) asyncThread = std::thread(asyncWork, std::ref(asyncQueue), stopSignal.get_future());
+    m_filterInstalled = true;
+    if (m_worker.joinable()) return aErrNone;
+    try {
+      m_worker = std::thread(sWork, std::ref(m_queue), m_stop.get_future());
+    } catch (const std::exception&) {  // no thread, or no memory for its state
+      aLink_InstallUserPacketFilter(linkId, nullptr, nullptr);
+      m_filterInstalled = false;
+      rearmStop();
+      return aErrResource;
+    }
     return aErrNone;
   }
   aErr result = aErrNone;
-  if (streamFilterInstalled) result = aLink_InstallUserPacketFilter(linkId, nullptr, nullptr);
-  streamFilterInstalled = false;
+  if (m_filterInstalled) result = aLink_InstallUserPacketFilter(linkId, nullptr, nullptr);
+  m_filterInstalled = false;
   {
-    std::lock_guard<std::mutex> lock(streamMutex);
-    streamTable.clear();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_table.clear();
   }
-  stopAsyncWorker();
+  stopWorker();
   return result;
 }
 
-void Link::impl::stopAsyncWorker() {
-  // A callback that removes the last registration runs on the worker itself, which cannot wait
-  // for its own end: it stays, idle, until the Link stops it from another thread.
-  if (!asyncThread.joinable() || asyncThread.get_id() == std::this_thread::get_id()) return;
-  stopSignal.set_value();
-  asyncThread.join();
-  stopSignal = std::promise<void>();
-  // Samples still queued belong to registrations that are gone.
-  asyncPacket stale;
-  while (asyncQueue.pop(stale)) stale.packet.reset();
+void LinkStreams::rearmStop() {
+  try {
+    m_stop = std::promise<void>();
+  } catch (const std::bad_alloc&) {
+    // The spent signal stays: the next worker cannot start and reports aErrResource.
+  }
 }
 
-void Link::impl::eraseStreamKeys(uint8_t module, uint8_t command, uint8_t option, uint8_t index) {
-  std::lock_guard<std::mutex> lock(streamMutex);
-  for (uint64_t key : owner.filterActiveStreamKeys(module, command, option, index, kSTREAM_ANY, false)) {
-    streamTable.erase(key);
+aErr LinkStreams::stop() {
+  const aErr result = installFilter(false);
+  stopWorker();
+  return result;
+}
+
+void LinkStreams::stopWorker() {
+  // A callback that removes the last registration runs on the worker itself, which cannot wait
+  // for its own end: it stays, idle, until the Link stops it from another thread.
+  if (!m_worker.joinable() || m_worker.get_id() == std::this_thread::get_id()) return;
+  m_stop.set_value();
+  m_worker.join();
+  rearmStop();
+  // Samples still queued belong to registrations that are gone.
+  Pending stale;
+  while (m_queue.pop(stale)) stale.packet.reset();
+}
+
+void LinkStreams::eraseKeys(uint8_t module, uint8_t command, uint8_t option, uint8_t index) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  for (uint64_t key : filterActiveStreamKeys(module, command, option, index, kSTREAM_ANY, false)) {
+    m_table.erase(key);
   }
 }
 
 // ---- samples and keys -----------------------------------------------------------------
 
-bool Link::isStreamPacket(const aPacket* packet) { return aUEI_isStreamPacket(packet); }
+bool LinkStreams::isStreamPacket(const aPacket* packet) { return aUEI_isStreamPacket(packet); }
 
-bool Link::getStreamPacketType(const aPacket* packet, uint8_t* type) {
+bool LinkStreams::getStreamPacketType(const aPacket* packet, uint8_t* type) {
   uint8_t found = kSTREAM_PACKET_UNKNOWN;
   if (isStreamPacket(packet)) {
     const uint8_t trailer = sTrailer(packet);
@@ -185,18 +223,18 @@ bool Link::getStreamPacketType(const aPacket* packet, uint8_t* type) {
   return found != kSTREAM_PACKET_UNKNOWN;
 }
 
-bool Link::isSubindexType(uint8_t type) {
+bool LinkStreams::isSubindexType(uint8_t type) {
   return type == kSTREAM_PACKET_SUBINDEX_U8 || type == kSTREAM_PACKET_SUBINDEX_U16 ||
          type == kSTREAM_PACKET_SUBINDEX_U32;
 }
 
-bool Link::isStreamSample(const aPacket* packet) {
+bool LinkStreams::isStreamSample(const aPacket* packet) {
   uint8_t type = 0;
   return getStreamPacketType(packet, &type) && sTrailer(packet) == 0 &&
          _checkStreamSampleLength(type, packet->dataSize);
 }
 
-aErr Link::getStreamSample(const aPacket* packet, uint64_t* timestamp, uint32_t* value, uint8_t* subindex) {
+aErr LinkStreams::getStreamSample(const aPacket* packet, uint64_t* timestamp, uint32_t* value, uint8_t* subindex) {
   if (!isStreamPacket(packet)) return aErrPacket;
   uint8_t type = 0;
   getStreamPacketType(packet, &type);
@@ -225,135 +263,136 @@ aErr Link::getStreamSample(const aPacket* packet, uint64_t* timestamp, uint32_t*
   return aErrNone;
 }
 
-void Link::getTimestampParts(uint64_t timestamp, uint32_t* high, uint32_t* low) {
+void LinkStreams::getTimestampParts(uint64_t timestamp, uint32_t* high, uint32_t* low) {
   if (high) *high = static_cast<uint32_t>(timestamp >> 32);
   if (low) *low = static_cast<uint32_t>(timestamp);
 }
 
-uint64_t Link::createStreamKey(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex) {
+uint64_t LinkStreams::createStreamKey(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex) {
   return (uint64_t{subindex} << 32) | (uint64_t{module} << 24) | (uint64_t{command} << 16) |
          (uint64_t{option} << 8) | index;
 }
 
-uint8_t Link::getStreamKeyElement(uint64_t key, uint8_t element) {
+uint8_t LinkStreams::getStreamKeyElement(uint64_t key, uint8_t element) {
   if (element >= kStreamKeyElements) return 0;
   return static_cast<uint8_t>(key >> sKeyShift(element));
 }
 
 // ---- registrations and queries --------------------------------------------------------
 
-// Tells the device to start or stop streaming the values of a key (its low 32 bits: module,
-// command, option, index) and waits for the acknowledgement.
-static aErr sTellDevice(Link& link, uint8_t module, uint64_t key, bool enable) {
-  const uint8_t option = enable ? kStreamEnableOption : kStreamDisableOption;
+// Asks the device's stream entity: a request with option | requestFlag, answered by the
+// reply with option | replyFlag, which *reply receives.
+aErr LinkStreams::askDevice(uint8_t module, uint8_t option, uint8_t requestFlag, uint8_t replyFlag,
+                            uint32_t type, uint32_t value, uei* reply) {
   uei request{};
   request.module = module;
   request.command = kStreamCommand;
-  request.option = option | UEI_OPTION_SET;
+  request.option = option | requestFlag;
   request.specifier = UEI_SPECIFIER_REPLY;
-  request.type = UEI_TYPE_INT;
-  request.value.intVal = static_cast<uint32_t>(key);
-  aErr result = link.sendUEI(request);
-  if (result != aErrNone) return result;
-  uei reply = request;
-  reply.option = option | UEI_OPTION_ACK;
-  reply.specifier = 0;
-  result = link.receiveUEI(module, reply.command, reply.option, reply.specifier, &reply);
-  if (result != aErrNone) return result;
-  return (reply.specifier & UEI_SPECIFIER_ERROR) ? static_cast<aErr>(reply.value.byteVal) : aErrNone;
+  request.type = type;
+  request.value.intVal = value;
+  *reply = request;
+  reply->option = option | replyFlag;
+  reply->specifier = 0;
+  return m_link.requestUEI(request, reply);
 }
 
-aErr Link::registerStreamCallback(uint8_t module, uint8_t command, uint8_t option, uint8_t index, bool enable,
-                                  StreamCallback callback, void* context) {
+// Tells the device to start or stop streaming the values of a key (its low 32 bits: module,
+// command, option, index) and waits for the acknowledgement.
+aErr LinkStreams::tellDevice(uint8_t module, uint64_t key, bool enable) {
+  uei reply{};
+  return askDevice(module, enable ? kStreamEnableOption : kStreamDisableOption, UEI_OPTION_SET, UEI_OPTION_ACK,
+                   UEI_TYPE_INT, static_cast<uint32_t>(key), &reply);
+}
+
+aErr LinkStreams::registerStreamCallback(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
+                                         bool enable, StreamCallback callback, void* context) {
   if ((module & 1) != 0 || module == kSTREAM_ANY) return aErrParam;
   const uint64_t key = createStreamKey(module, command, option, index, kSTREAM_ANY);
   bool empty = false;
   {
-    std::lock_guard<std::mutex> lock(m_impl->streamMutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     if (enable) {
-      StreamEntry& entry = m_impl->streamTable[key];
-      entry.key = key;
-      entry.callback = std::move(callback);
-      entry.context = context;
+      try {
+        Entry& entry = m_table[key];
+        entry.key = key;
+        entry.callback = std::move(callback);
+        entry.context = context;
+      } catch (const std::bad_alloc&) {
+        return aErrMemory;
+      }
     } else {
       for (uint64_t found : filterActiveStreamKeys(module, command, option, index, kSTREAM_ANY, false)) {
-        m_impl->streamTable.erase(found);
+        m_table.erase(found);
       }
     }
-    empty = m_impl->streamTable.empty();
+    empty = m_table.empty();
   }
-  aErr result = m_impl->installStreamFilter(!empty);
-  if (result == aErrNone) result = sTellDevice(*this, module, key, enable);
+  aErr result = installFilter(!empty);
+  if (result == aErrNone) result = tellDevice(module, key, enable);
   if (result == aErrNone) return aErrNone;
-  m_impl->eraseStreamKeys(module, command, option, index);
+  eraseKeys(module, command, option, index);
   bool nowEmpty = false;
   {
-    std::lock_guard<std::mutex> lock(m_impl->streamMutex);
-    nowEmpty = m_impl->streamTable.empty();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    nowEmpty = m_table.empty();
   }
   // Nothing left to deliver: the filter and the worker go as with the last disable.
-  if (nowEmpty && m_impl->streamFilterInstalled) m_impl->installStreamFilter(false);
+  if (nowEmpty && m_filterInstalled) installFilter(false);
   return result;
 }
 
-aErr Link::enableStream(uint8_t module, uint8_t command, uint8_t option, uint8_t index, bool enable) {
+aErr LinkStreams::enableStream(uint8_t module, uint8_t command, uint8_t option, uint8_t index, bool enable) {
   return registerStreamCallback(module, command, option, index, enable, StreamCallback(), nullptr);
 }
 
-aErr Link::isLinkStreaming(uint8_t module, uint8_t* state) {
+aErr LinkStreams::isLinkStreaming(uint8_t module, uint8_t* state) {
   if (!state) return aErrParam;
-  uei request{};
-  request.module = module;
-  request.command = kStreamCommand;
-  request.option = kStreamStateOption | UEI_OPTION_GET;
-  request.specifier = UEI_SPECIFIER_REPLY;
-  request.type = UEI_TYPE_NONE;
-  aErr result = sendUEI(request);
+  uei reply{};
+  aErr result = askDevice(module, kStreamStateOption, UEI_OPTION_GET, 0, UEI_TYPE_NONE, 0, &reply);
   if (result != aErrNone) return result;
-  uei reply = request;
-  reply.option = kStreamStateOption;
-  reply.specifier = 0;
-  result = receiveUEI(module, reply.command, reply.option, reply.specifier, &reply);
-  if (result != aErrNone) return result;
-  if (reply.specifier & UEI_SPECIFIER_ERROR) return static_cast<aErr>(reply.value.byteVal);
   *state = reply.value.byteVal;
   return aErrNone;
 }
 
-aErr Link::getStreamValue(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
+aErr LinkStreams::getStreamValue(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
                           uint32_t* value) {
   if (!value) return aErrParam;
-  std::lock_guard<std::mutex> lock(m_impl->streamMutex);
-  auto found = m_impl->streamTable.find(createStreamKey(module, command, option, index, subindex));
-  if (found == m_impl->streamTable.end()) return aErrNotFound;
+  std::lock_guard<std::mutex> lock(m_mutex);
+  auto found = m_table.find(createStreamKey(module, command, option, index, subindex));
+  if (found == m_table.end()) return aErrNotFound;
   *value = found->second.value;
   if (found->second.fresh != 1) return aErrStreamStale;
   found->second.fresh = 0;
   return aErrNone;
 }
 
-std::list<uint64_t> Link::filterActiveStreamKeys(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
+std::list<uint64_t> LinkStreams::filterActiveStreamKeys(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
                                                  uint8_t subindex, bool lock) {
   const uint8_t wanted[kStreamKeyElements] = {module, command, option, index, subindex};
-  std::unique_lock<std::mutex> guard(m_impl->streamMutex, std::defer_lock);
+  std::unique_lock<std::mutex> guard(m_mutex, std::defer_lock);
   if (lock) guard.lock();
   std::list<uint64_t> keys;
-  for (const auto& entry : m_impl->streamTable) {
-    if (sMatchesKey(entry.first, wanted)) keys.push_back(entry.first);
+  try {
+    for (const auto& entry : m_table) {
+      if (sMatchesKey(entry.first, wanted)) keys.push_back(entry.first);
+    }
+  } catch (const std::bad_alloc&) {
+    // Without memory the list holds the keys found so far.
   }
   return keys;
 }
 
-aErr Link::getStreamStatus(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
+aErr LinkStreams::getStreamStatus(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
                            StreamStatusEntry* entries, size_t capacity, size_t* filled) {
-  if (!isConnected()) return aErrConnection;
+  if (!m_link.isConnected()) return aErrConnection;
   if (!entries || !filled || capacity == 0) return aErrParam;
   *filled = 0;
   const std::list<uint64_t> keys = filterActiveStreamKeys(module, command, option, index, subindex, true);
-  std::lock_guard<std::mutex> lock(m_impl->streamMutex);
+  std::lock_guard<std::mutex> lock(m_mutex);
   for (uint64_t key : keys) {
-    auto found = m_impl->streamTable.find(key);
-    if (found == m_impl->streamTable.end() || !sIsConcreteKey(key)) continue;
+    auto found = m_table.find(key);
+    if (found == m_table.end() || !sIsConcreteKey(key)) continue;
     if (*filled == capacity) return aErrSize;
     entries[(*filled)++] = {key, found->second.value};
   }

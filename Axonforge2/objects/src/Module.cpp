@@ -4,6 +4,7 @@
 
 #include <new>
 
+#include "LinkPacketLog.h"
 #include "aDebug.h"
 #include "aLink.h"
 #include "aTime.h"
@@ -122,13 +123,13 @@ aErr Module::setConfig(const aWeaveConfig& config) {
 }
 
 aErr Module::enablePacketLog(const char* path) {
-  if (!m_link) return aErrConfiguration;
-  return m_link->enablePacketLog(path);
+  LinkPacketLog* log = m_link ? m_link->packetLog() : nullptr;
+  return log ? log->enable(path) : aErrConfiguration;
 }
 
 aErr Module::disablePacketLog() {
-  if (!m_link) return aErrConfiguration;
-  return m_link->disablePacketLog();
+  LinkPacketLog* log = m_link ? m_link->packetLog() : nullptr;
+  return log ? log->disable() : aErrConfiguration;
 }
 
 aErr Module::autoNetwork() {
@@ -147,24 +148,20 @@ aErr Module::autoNetwork() {
 
 aErr Module::query(const uint8_t* data, uint8_t length, uint8_t matchLength, uint8_t* reply, uint8_t* replyLength) {
   if (!isConnected()) return aErrConnection;
-  aErr err = m_link->sendPacket(m_address, kQueryCommand, length, data);
-  if (err != aErrNone) return err;
   uint8_t match[aPACKET_MAX_DATA] = {kQueryCommand};
   memcpy(match + 1, data, matchLength - 1u);
   *replyLength = matchLength;
-  return m_link->receivePacket(m_address, match, replyLength, reply);
+  return m_link->requestPacket(m_address, kQueryCommand, length, data, match, replyLength, reply);
 }
 
 aErr Module::debug(const uint8_t* data, size_t length) {
   if (!isConnected()) return aErrConnection;
   if (length > kMaxCommandData || (length > 0 && !data)) return aErrParam;
   const uint8_t count = static_cast<uint8_t>(length);
-  aErr err = m_link->sendPacket(m_address, kEchoCommand, count, data);
-  if (err != aErrNone) return err;
   const uint8_t match[] = {kEchoCommand};
   uint8_t reply[aPACKET_MAX_DATA];
   uint8_t replyLength = sizeof match;
-  err = m_link->receivePacket(m_address, match, &replyLength, reply);
+  aErr err = m_link->requestPacket(m_address, kEchoCommand, count, data, match, &replyLength, reply);
   if (err != aErrNone) return err;
   const bool echoed = replyLength == count + 1u && (count == 0 || memcmp(reply + 1, data, count) == 0);
   return echoed ? aErrNone : aErrIO;

@@ -8,12 +8,15 @@
 
 #include "EntityClass.h"
 #include "FakeModule.h"
+#include "FastClock.h"
+#include "LinkStreams.h"
 #include "ModuleTestSupport.h"
 #include "SystemClass.h"
 
 using namespace moduletest;
 using Tessaron::Axonforge::EntityClass;
 using Tessaron::Axonforge::Link;
+using Tessaron::Axonforge::LinkStreams;
 using Tessaron::Axonforge::StreamStatusEntry;
 using Tessaron::Axonforge::SystemClass;
 
@@ -118,10 +121,13 @@ TEST_F(EntityOnSimulator, AChunkOutOfSequenceIsIgnoredUntilTheTimeOut) {
 
   std::vector<uint8_t> buffer(64, 0);
   size_t received = 0;
-  const auto start = Clock::now();
+  std::shared_ptr<FastClock> clock = FastClock::Make();
+  module->getLink()->setClock(clock);
+  const uint64_t start = clock->nowMs();
   EXPECT_EQ(system.getUEIBytes(kNameOption, buffer.data(), buffer.size(), &received), aErrTimeout);
-  EXPECT_GE(ElapsedMs(start), 950);
+  EXPECT_GE(clock->nowMs() - start, 950u);
   EXPECT_EQ(received, 24u);
+  module->getLink()->setClock(nullptr);
   ASSERT_EQ(system.getUEIBytes(kNameOption, buffer.data(), buffer.size(), &received), aErrNone);
   EXPECT_EQ(std::vector<uint8_t>(buffer.begin(), buffer.begin() + received), name);
 }
@@ -137,6 +143,7 @@ TEST_F(EntityOnSimulator, UnsolicitedRepliesAreAwaitedOrDrained) {
   barrier();
   EXPECT_EQ(system.drainUEI(kSerialOption), aErrNone);
   EXPECT_EQ(system.awaitUEI32Val(kUptimeOption, &value, 0), aErrNone) << "other options stay queued";
+  module->getLink()->setClock(FastClock::Make());
   EXPECT_EQ(system.awaitUEI32Val(kSerialOption, &value, 0), aErrTimeout);
 }
 
@@ -146,7 +153,7 @@ TEST_F(EntityOnSimulator, AStreamedValueIsFreshOnceThenStaleWithoutAskingTheDevi
   size_t filled = 0;
   auto streamed = [&](uint8_t option) {
     for (size_t i = 0; i < filled; ++i) {
-      if (Link::getStreamKeyElement(entries[i].key, Link::kSTREAM_KEY_OPTION) == option) return true;
+      if (LinkStreams::getStreamKeyElement(entries[i].key, LinkStreams::kSTREAM_KEY_OPTION) == option) return true;
     }
     return false;
   };

@@ -7,6 +7,9 @@
 
 #include "FakeModule.h"
 #include "FdCapture.h"
+#include "LinkFactoryData.h"
+#include "LinkPacketLog.h"
+#include "LinkStoreSlots.h"
 #include "LinkTestSupport.h"
 #include "LoopbackDiscoveryResponder.h"
 #include "Netns.h"
@@ -34,11 +37,11 @@ TEST(LinkObject, WithoutAConnectionEveryConversationIsRefused) {
   EXPECT_EQ(link.receiveUEI(2, 3, 1, 0, &record), aErrConnection);
   EXPECT_EQ(link.sendPacket(2, 23, 1, buffer), aErrConnection);
   EXPECT_EQ(link.receivePacket(2, buffer, &length, buffer), aErrConnection);
-  EXPECT_EQ(link.loadStoreSlot(2, 0, 0, buffer, 1), aErrConnection);
-  EXPECT_EQ(link.getFactoryData(2, 0, buffer, sizeof buffer, &size), aErrConnection);
-  EXPECT_EQ(link.enableStream(2, 3, 1, 0, true), aErrConnection);
+  EXPECT_EQ(Tessaron::Axonforge::LinkStoreSlots(link).load(2, 0, 0, buffer, 1), aErrConnection);
+  EXPECT_EQ(Tessaron::Axonforge::LinkFactoryData(link).get(2, 0, buffer, sizeof buffer, &size), aErrConnection);
+  EXPECT_EQ(link.streams()->enableStream(2, 3, 1, 0, true), aErrConnection);
   EXPECT_EQ(link.getModuleAddress(&byte), aErrNotReady);
-  EXPECT_EQ(link.enablePacketLog("/dev/null"), aErrConfiguration);
+  EXPECT_EQ(link.packetLog()->enable("/dev/null"), aErrConfiguration);
   EXPECT_EQ(link.getStatus(), static_cast<uint32_t>(LINK_PACKET_ERROR));
 }
 

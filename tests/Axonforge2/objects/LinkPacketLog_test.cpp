@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "LinkPacketLog.h"
 #include "LinkTestSupport.h"
 #include "TempDir.h"
 
@@ -16,7 +17,7 @@ using LinkPacketLog = SimulatedModule;
 TEST_F(LinkPacketLog, WritesANoteAndEachPacketSentAndReceived) {
   TempDir dir;
   const std::string path = dir / "packets.log";
-  ASSERT_EQ(link->enablePacketLog(path.c_str()), aErrNone);
+  ASSERT_EQ(link->packetLog()->enable(path.c_str()), aErrNone);
   uei reply{};
   ASSERT_EQ(get(8, &reply), aErrNone);
 
@@ -31,13 +32,13 @@ TEST_F(LinkPacketLog, WritesANoteAndEachPacketSentAndReceived) {
   EXPECT_LT(text.find(request), text.find(answer));
 
   // Disabled: nothing more reaches the file.
-  ASSERT_EQ(link->disablePacketLog(), aErrNone);
+  ASSERT_EQ(link->packetLog()->disable(), aErrNone);
   ASSERT_EQ(get(8, &reply), aErrNone);
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_EQ(ReadTextFile(path), text);
 
   // Enabled again: the same file, appended to.
-  ASSERT_EQ(link->enablePacketLog(path.c_str()), aErrNone);
+  ASSERT_EQ(link->packetLog()->enable(path.c_str()), aErrNone);
   ASSERT_TRUE(Eventually([&] { return ReadTextFile(path).rfind(start) > 0; }));
   EXPECT_EQ(ReadTextFile(path).find(text), 0u);
 }
@@ -54,14 +55,14 @@ TEST_F(LinkPacketLog, EveryRecordReachesTheFileBeforeTheLogStopsOrTheLinkGoes) {
   const std::string answer = "6 < 0x6 0x4 0x3 0x8 0x0 0x11 \r\n";
   const size_t kGets = 20;
   auto conversation = [&] {
-    ASSERT_EQ(link->enablePacketLog(path.c_str()), aErrNone);
+    ASSERT_EQ(link->packetLog()->enable(path.c_str()), aErrNone);
     uei reply{};
     for (size_t i = 0; i < kGets; ++i) ASSERT_EQ(get(8, &reply), aErrNone);
   };
 
   // Switched off at once after the last reply: nothing recorded is left unwritten.
   conversation();
-  ASSERT_EQ(link->disablePacketLog(), aErrNone);
+  ASSERT_EQ(link->packetLog()->disable(), aErrNone);
   EXPECT_EQ(Occurrences(ReadTextFile(path), answer), kGets);
 
   // A disconnect ends the log of that connection the same way; after connecting again the log
@@ -71,7 +72,7 @@ TEST_F(LinkPacketLog, EveryRecordReachesTheFileBeforeTheLogStopsOrTheLinkGoes) {
   EXPECT_EQ(Occurrences(ReadTextFile(path), answer), 2 * kGets);
   ASSERT_EQ(link->connect(), aErrNone);
   conversation();
-  ASSERT_EQ(link->disablePacketLog(), aErrNone);
+  ASSERT_EQ(link->packetLog()->disable(), aErrNone);
   EXPECT_EQ(Occurrences(ReadTextFile(path), answer), 3 * kGets);
 
   // Destroyed while logging.
@@ -82,7 +83,7 @@ TEST_F(LinkPacketLog, EveryRecordReachesTheFileBeforeTheLogStopsOrTheLinkGoes) {
 
 TEST_F(LinkPacketLog, AFileThatCannotBeOpenedIsReported) {
   TempDir dir;
-  EXPECT_EQ(link->enablePacketLog((dir / "missing/packets.log").c_str()), aErrIO);
+  EXPECT_EQ(link->packetLog()->enable((dir / "missing/packets.log").c_str()), aErrIO);
 }
 
 }  // namespace

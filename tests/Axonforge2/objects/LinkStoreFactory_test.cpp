@@ -3,12 +3,17 @@
 
 #include <gtest/gtest.h>
 
+#include "LinkFactoryData.h"
 #include "FakeModule.h"
+#include "FastClock.h"
 #include "LinkTestSupport.h"
+#include "LinkStoreSlots.h"
 
 namespace {
 
 using namespace linktest;
+using Slots = Tessaron::Axonforge::LinkStoreSlots;
+using Factory = Tessaron::Axonforge::LinkFactoryData;
 
 Bytes pattern(size_t length) {
   Bytes bytes(length);
@@ -20,38 +25,38 @@ using LinkStoreSlots = SimulatedModule;
 
 TEST_F(LinkStoreSlots, LoadsAndUnloadsASlotIntoBuffersLargerAndSmallerThanIt) {
   size_t capacity = 0, size = 99;
-  ASSERT_EQ(link->storeSlotCapacity(kSimAddress, 0, 2, &capacity), aErrNone);
+  ASSERT_EQ(Slots(*link).capacity(kSimAddress, 0, 2, &capacity), aErrNone);
   EXPECT_EQ(capacity, 4096u);
   const Bytes data = pattern(260);  // 10 full chunks and one of 10 bytes
-  ASSERT_EQ(link->loadStoreSlot(kSimAddress, 0, 2, data.data(), data.size()), aErrNone);
-  ASSERT_EQ(link->storeSlotSize(kSimAddress, 0, 2, &size), aErrNone);
+  ASSERT_EQ(Slots(*link).load(kSimAddress, 0, 2, data.data(), data.size()), aErrNone);
+  ASSERT_EQ(Slots(*link).size(kSimAddress, 0, 2, &size), aErrNone);
   EXPECT_EQ(size, data.size());
 
   Bytes large(400, 0xEE);
   size_t unloaded = 0;
-  ASSERT_EQ(link->unloadStoreSlot(kSimAddress, 0, 2, large.data(), large.size(), &unloaded), aErrNone);
+  ASSERT_EQ(Slots(*link).unload(kSimAddress, 0, 2, large.data(), large.size(), &unloaded), aErrNone);
   EXPECT_EQ(unloaded, data.size());
   EXPECT_EQ(Bytes(large.begin(), large.begin() + 260), data);
   EXPECT_EQ(large[260], 0xEE);
 
   Bytes small(40, 0xEE);
-  EXPECT_EQ(link->unloadStoreSlot(kSimAddress, 0, 2, small.data(), small.size(), &unloaded), aErrOverrun);
+  EXPECT_EQ(Slots(*link).unload(kSimAddress, 0, 2, small.data(), small.size(), &unloaded), aErrOverrun);
   EXPECT_EQ(unloaded, 40u);
   EXPECT_EQ(small, Bytes(data.begin(), data.begin() + 40));
   // Closed again after every transfer: the slot can be written at once.
-  EXPECT_EQ(link->loadStoreSlot(kSimAddress, 0, 2, data.data(), 1), aErrNone);
+  EXPECT_EQ(Slots(*link).load(kSimAddress, 0, 2, data.data(), 1), aErrNone);
 }
 
 TEST_F(LinkStoreSlots, ReportsTheDeviceRefusalsAndAlwaysClosesTheSlot) {
   size_t capacity = 0, unloaded = 0;
   Bytes buffer(30);
-  EXPECT_EQ(link->storeSlotCapacity(kSimAddress, 5, 0, &capacity), aErrIndexRange);
-  EXPECT_EQ(link->loadStoreSlot(kSimAddress, 5, 0, buffer.data(), buffer.size()), aErrMedia);  // cannot open
-  EXPECT_EQ(link->unloadStoreSlot(kSimAddress, 5, 0, buffer.data(), buffer.size(), &unloaded), aErrIndexRange);
+  EXPECT_EQ(Slots(*link).capacity(kSimAddress, 5, 0, &capacity), aErrIndexRange);
+  EXPECT_EQ(Slots(*link).load(kSimAddress, 5, 0, buffer.data(), buffer.size()), aErrMedia);  // cannot open
+  EXPECT_EQ(Slots(*link).unload(kSimAddress, 5, 0, buffer.data(), buffer.size(), &unloaded), aErrIndexRange);
   // More than the slot holds: the device refuses the chunk that does not fit.
   const Bytes tooLong = pattern(4100);
-  EXPECT_EQ(link->loadStoreSlot(kSimAddress, 0, 3, tooLong.data(), tooLong.size()), aErrOverrun);
-  EXPECT_EQ(link->loadStoreSlot(kSimAddress, 0, 3, buffer.data(), buffer.size()), aErrNone);
+  EXPECT_EQ(Slots(*link).load(kSimAddress, 0, 3, tooLong.data(), tooLong.size()), aErrOverrun);
+  EXPECT_EQ(Slots(*link).load(kSimAddress, 0, 3, buffer.data(), buffer.size()), aErrNone);
 }
 
 using LinkFactoryData = SimulatedModule;
@@ -63,10 +68,10 @@ TEST_F(LinkFactoryData, ReadsTheFactoryRecordIntoALongerBufferOnly) {
   expected.insert(expected.end(), tag.begin(), tag.end());
   Bytes buffer(64);
   size_t received = 0;
-  ASSERT_EQ(link->getFactoryData(kSimAddress, 0, buffer.data(), buffer.size(), &received), aErrNone);
+  ASSERT_EQ(Factory(*link).get(kSimAddress, 0, buffer.data(), buffer.size(), &received), aErrNone);
   EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + received), expected);
   received = 0;
-  EXPECT_EQ(link->getFactoryData(kSimAddress, 0, buffer.data(), expected.size(), &received), aErrOverrun);
+  EXPECT_EQ(Factory(*link).get(kSimAddress, 0, buffer.data(), expected.size(), &received), aErrOverrun);
   EXPECT_EQ(received, 0u);
 }
 
@@ -74,16 +79,16 @@ TEST_F(LinkFactoryData, WritesRecordsAndReportsARefusalAsAWriteError) {
   for (size_t length : {52u, 60u, 1u}) {  // exactly two chunks, a partial third, one byte
     SCOPED_TRACE(length);
     const Bytes data = pattern(length);
-    ASSERT_EQ(link->setFactoryData(kSimAddress, 3, data.data(), data.size()), aErrNone);
+    ASSERT_EQ(Factory(*link).set(kSimAddress, 3, data.data(), data.size()), aErrNone);
     Bytes buffer(100);
     size_t received = 0;
-    ASSERT_EQ(link->getFactoryData(kSimAddress, 3, buffer.data(), buffer.size(), &received), aErrNone);
+    ASSERT_EQ(Factory(*link).get(kSimAddress, 3, buffer.data(), buffer.size(), &received), aErrNone);
     EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + received), data);
   }
   // The simulator keeps at most 512 bytes; its two-byte acknowledgement of the chunk that does
   // not fit carries only the error bit.
   const Bytes data = pattern(600);
-  EXPECT_EQ(link->setFactoryData(kSimAddress, 4, data.data(), data.size()), aErrWrite);
+  EXPECT_EQ(Factory(*link).set(kSimAddress, 4, data.data(), data.size()), aErrWrite);
 }
 
 TEST(LinkTransfers, CatchWrongChecksumsAndMalformedReplies) {
@@ -102,21 +107,23 @@ TEST(LinkTransfers, CatchWrongChecksumsAndMalformedReplies) {
   Link link(device.spec(), "fake");
   ASSERT_EQ(link.connect(), aErrNone);
   const Bytes data = pattern(30);
-  EXPECT_EQ(link.loadStoreSlot(4, 0, 1, data.data(), data.size()), aErrIO);
+  EXPECT_EQ(Slots(link).load(4, 0, 1, data.data(), data.size()), aErrIO);
   const std::vector<WirePacket> sent = device.received(3);
   ASSERT_EQ(sent.size(), 3u);  // open, the first chunk (4, 7, handle, 25 bytes), close
   EXPECT_EQ(sent[1].data.size(), 28u);
   EXPECT_EQ(sent[2].data, (Bytes{4, 8, 10}));
   // A refusal must not pass for a finished transfer, even without its code.
-  EXPECT_EQ(link.loadStoreSlot(4, 0, 2, data.data(), data.size()), aErrUnknown);
+  EXPECT_EQ(Slots(link).load(4, 0, 2, data.data(), data.size()), aErrUnknown);
 
   size_t value = 0;
-  EXPECT_EQ(link.storeSlotCapacity(4, 0, 0, &value), aErrUnknown);
-  EXPECT_EQ(link.storeSlotSize(4, 0, 0, &value), aErrTimeout);
-  EXPECT_EQ(link.setFactoryData(4, 2, data.data(), 1), aErrSize);
+  EXPECT_EQ(Slots(link).capacity(4, 0, 0, &value), aErrUnknown);
+  link.setClock(FastClock::Make());
+  EXPECT_EQ(Slots(link).size(4, 0, 0, &value), aErrTimeout);
+  link.setClock(nullptr);
+  EXPECT_EQ(Factory(link).set(4, 2, data.data(), 1), aErrSize);
   Bytes buffer(64);
   size_t received = 0;
-  EXPECT_EQ(link.getFactoryData(4, 5, buffer.data(), buffer.size(), &received), aErrUnknown);
+  EXPECT_EQ(Factory(link).get(4, 5, buffer.data(), buffer.size(), &received), aErrUnknown);
 }
 
 }  // namespace

@@ -82,12 +82,12 @@ class StreamingFakeModule : public ::testing::Test {
 };
 
 TEST_F(StreamingFakeModule, RegistrationTellsTheDeviceTheKeyAndRefusesBadAddresses) {
-  EXPECT_EQ(link->enableStream(3, 3, 5, 2, true), aErrParam);
-  EXPECT_EQ(link->enableStream(0xFF, 3, 5, 2, true), aErrParam);
+  EXPECT_EQ(link->streams()->enableStream(3, 3, 5, 2, true), aErrParam);
+  EXPECT_EQ(link->streams()->enableStream(0xFF, 3, 5, 2, true), aErrParam);
   EXPECT_TRUE(device.received(1, 30).empty());
 
-  ASSERT_EQ(link->enableStream(kAddress, 3, 0xFF, 2, true), aErrNone);
-  ASSERT_EQ(link->enableStream(kAddress, 3, 0xFF, 2, false), aErrNone);
+  ASSERT_EQ(link->streams()->enableStream(kAddress, 3, 0xFF, 2, true), aErrNone);
+  ASSERT_EQ(link->streams()->enableStream(kAddress, 3, 0xFF, 2, false), aErrNone);
   const std::vector<WirePacket> sent = device.received(2);
   ASSERT_EQ(sent.size(), 2u);
   EXPECT_EQ(sent[0].data, (Bytes{kStreamCommand, 0x81, 0x20, kAddress, 3, 0xFF, 2}));
@@ -95,38 +95,38 @@ TEST_F(StreamingFakeModule, RegistrationTellsTheDeviceTheKeyAndRefusesBadAddress
 }
 
 TEST_F(StreamingFakeModule, AWildcardRegistrationCachesEachConcreteValueFreshThenStale) {
-  ASSERT_EQ(link->enableStream(kAddress, 3, 0xFF, 2, true), aErrNone);
+  ASSERT_EQ(link->streams()->enableStream(kAddress, 3, 0xFF, 2, true), aErrNone);
   uint32_t value = 0;
-  EXPECT_EQ(link->getStreamValue(kAddress, 3, 5, 2, 0, &value), aErrNotFound);
+  EXPECT_EQ(link->streams()->getStreamValue(kAddress, 3, 5, 2, 0, &value), aErrNotFound);
   sample(5, 41);
-  EXPECT_EQ(link->getStreamValue(kAddress, 3, 5, 2, 0, &value), aErrNone);
+  EXPECT_EQ(link->streams()->getStreamValue(kAddress, 3, 5, 2, 0, &value), aErrNone);
   EXPECT_EQ(value, 41u);
-  EXPECT_EQ(link->getStreamValue(kAddress, 3, 5, 2, 0, &value), aErrStreamStale);
+  EXPECT_EQ(link->streams()->getStreamValue(kAddress, 3, 5, 2, 0, &value), aErrStreamStale);
   EXPECT_EQ(value, 41u);
   sample(5, 42);
-  EXPECT_EQ(link->getStreamValue(kAddress, 3, 5, 2, 0, &value), aErrNone);
+  EXPECT_EQ(link->streams()->getStreamValue(kAddress, 3, 5, 2, 0, &value), aErrNone);
   EXPECT_EQ(value, 42u);
 
   // A subindexed sample is cached under its subindex.
   sample(39, 7, 3);
-  EXPECT_EQ(link->getStreamValue(kAddress, 3, 39, 2, 3, &value), aErrNone);
+  EXPECT_EQ(link->streams()->getStreamValue(kAddress, 3, 39, 2, 3, &value), aErrNone);
   EXPECT_EQ(value, 7u);
-  EXPECT_EQ(link->getStreamValue(kAddress, 3, 39, 2, 0, &value), aErrNotFound);
+  EXPECT_EQ(link->streams()->getStreamValue(kAddress, 3, 39, 2, 0, &value), aErrNotFound);
 
   // The status lists the concrete entries, never the wildcard registration itself.
   StreamStatusEntry entries[4];
   size_t filled = 0;
-  ASSERT_EQ(link->getStreamStatus(kAddress, 3, 0xFF, 2, 0xFF, entries, 4, &filled), aErrNone);
+  ASSERT_EQ(link->streams()->getStreamStatus(kAddress, 3, 0xFF, 2, 0xFF, entries, 4, &filled), aErrNone);
   ASSERT_EQ(filled, 2u);
   std::set<uint64_t> keys = {entries[0].key, entries[1].key};
-  EXPECT_EQ(keys, (std::set<uint64_t>{Link::createStreamKey(kAddress, 3, 5, 2, 0),
-                                      Link::createStreamKey(kAddress, 3, 39, 2, 3)}));
-  EXPECT_EQ(link->filterActiveStreamKeys(kAddress, 3, 0xFF, 2, 0xFF, true).size(), 3u);
+  EXPECT_EQ(keys, (std::set<uint64_t>{LinkStreams::createStreamKey(kAddress, 3, 5, 2, 0),
+                                      LinkStreams::createStreamKey(kAddress, 3, 39, 2, 3)}));
+  EXPECT_EQ(link->streams()->filterActiveStreamKeys(kAddress, 3, 0xFF, 2, 0xFF, true).size(), 3u);
   sample(6, 1);
-  EXPECT_EQ(link->getStreamStatus(kAddress, 3, 0xFF, 2, 0xFF, entries, 2, &filled), aErrSize);
+  EXPECT_EQ(link->streams()->getStreamStatus(kAddress, 3, 0xFF, 2, 0xFF, entries, 2, &filled), aErrSize);
   EXPECT_EQ(filled, 2u);
-  EXPECT_EQ(link->getStreamStatus(kAddress, 3, 0xFF, 2, 0xFF, entries, 0, &filled), aErrParam);
-  EXPECT_EQ(link->getStreamStatus(kAddress, 3, 0xFF, 2, 0xFF, nullptr, 2, &filled), aErrParam);
+  EXPECT_EQ(link->streams()->getStreamStatus(kAddress, 3, 0xFF, 2, 0xFF, entries, 0, &filled), aErrParam);
+  EXPECT_EQ(link->streams()->getStreamStatus(kAddress, 3, 0xFF, 2, 0xFF, nullptr, 2, &filled), aErrParam);
 }
 
 TEST_F(StreamingFakeModule, CallbacksRunInOrderOnOneWorkerThreadNotTheCaller) {
@@ -142,7 +142,7 @@ TEST_F(StreamingFakeModule, CallbacksRunInOrderOnOneWorkerThreadNotTheCaller) {
     seenContext = ctx;
     return 0;
   };
-  ASSERT_EQ(link->registerStreamCallback(kAddress, 3, 5, 2, true, callback, &context), aErrNone);
+  ASSERT_EQ(link->streams()->registerStreamCallback(kAddress, 3, 5, 2, true, callback, &context), aErrNone);
   for (uint8_t v = 1; v <= 20; ++v) sample(5, v);
   ASSERT_TRUE(Eventually([&] {
     std::lock_guard<std::mutex> lock(mutex);
@@ -166,7 +166,7 @@ TEST_F(StreamingFakeModule, AFullQueueDropsSamplesWhileTheWorkerIsStalled) {
     }
     return 0;
   };
-  ASSERT_EQ(link->registerStreamCallback(kAddress, 3, 5, 2, true, callback, nullptr), aErrNone);
+  ASSERT_EQ(link->streams()->registerStreamCallback(kAddress, 3, 5, 2, true, callback, nullptr), aErrNone);
   sample(5, 0);
   ASSERT_EQ(entered.get_future().wait_for(std::chrono::seconds(2)), std::future_status::ready);
   // The worker holds the first sample; 499 more fill the queue and the next is dropped.
@@ -182,29 +182,29 @@ TEST_F(StreamingFakeModule, AFullQueueDropsSamplesWhileTheWorkerIsStalled) {
 
 TEST_F(StreamingFakeModule, DisablingTheLastRegistrationStopsTheWorkerAndReleasesTheFilter) {
   const int before = ThreadCount();
-  ASSERT_EQ(link->enableStream(kAddress, 3, 5, 2, true), aErrNone);
-  ASSERT_EQ(link->registerStreamCallback(kAddress, 3, 6, 2, true, [](const aPacket*, void*) -> uint8_t { return 0; },
+  ASSERT_EQ(link->streams()->enableStream(kAddress, 3, 5, 2, true), aErrNone);
+  ASSERT_EQ(link->streams()->registerStreamCallback(kAddress, 3, 6, 2, true, [](const aPacket*, void*) -> uint8_t { return 0; },
                                          nullptr),
             aErrNone);
   EXPECT_EQ(ThreadCount(), before + 1);  // one worker for all registrations
   EXPECT_FALSE(samplesReachTheReplyQueue());
 
-  ASSERT_EQ(link->enableStream(kAddress, 3, 5, 2, false), aErrNone);
+  ASSERT_EQ(link->streams()->enableStream(kAddress, 3, 5, 2, false), aErrNone);
   EXPECT_EQ(ThreadCount(), before + 1);  // one registration left
   const auto start = Clock::now();
-  ASSERT_EQ(link->enableStream(kAddress, 3, 6, 2, false), aErrNone);
+  ASSERT_EQ(link->streams()->enableStream(kAddress, 3, 6, 2, false), aErrNone);
   EXPECT_LT(ElapsedMs(start), 500);
   EXPECT_EQ(ThreadCount(), before);
   EXPECT_TRUE(samplesReachTheReplyQueue());
-  EXPECT_TRUE(link->filterActiveStreamKeys(0xFF, 0xFF, 0xFF, 0xFF, 0xFF, true).empty());
+  EXPECT_TRUE(link->streams()->filterActiveStreamKeys(0xFF, 0xFF, 0xFF, 0xFF, 0xFF, true).empty());
 }
 
 TEST_F(StreamingFakeModule, ACallbackMayRemoveItsOwnRegistration) {
   std::atomic<int> calls{0};
   std::atomic<aErr> removal{aErrUnknown};
-  ASSERT_EQ(link->registerStreamCallback(kAddress, 3, 5, 2, true,
+  ASSERT_EQ(link->streams()->registerStreamCallback(kAddress, 3, 5, 2, true,
                                          [&](const aPacket*, void*) -> uint8_t {
-                                           if (calls++ == 0) removal = link->enableStream(kAddress, 3, 5, 2, false);
+                                           if (calls++ == 0) removal = link->streams()->enableStream(kAddress, 3, 5, 2, false);
                                            return 0;
                                          },
                                          nullptr),
@@ -219,16 +219,16 @@ TEST_F(StreamingFakeModule, ACallbackMayRemoveItsOwnRegistration) {
 TEST_F(StreamingFakeModule, ARefusedRegistrationOrADisconnectLeavesNothingBehind) {
   const int before = ThreadCount();
   refusal = aErrInvalidEntity;
-  EXPECT_EQ(link->enableStream(kAddress, 3, 5, 2, true), aErrInvalidEntity);
-  EXPECT_TRUE(link->filterActiveStreamKeys(0xFF, 0xFF, 0xFF, 0xFF, 0xFF, true).empty());
+  EXPECT_EQ(link->streams()->enableStream(kAddress, 3, 5, 2, true), aErrInvalidEntity);
+  EXPECT_TRUE(link->streams()->filterActiveStreamKeys(0xFF, 0xFF, 0xFF, 0xFF, 0xFF, true).empty());
   EXPECT_EQ(ThreadCount(), before);
   EXPECT_TRUE(samplesReachTheReplyQueue());
 
   refusal = aErrNone;
-  ASSERT_EQ(link->enableStream(kAddress, 3, 5, 2, true), aErrNone);
+  ASSERT_EQ(link->streams()->enableStream(kAddress, 3, 5, 2, true), aErrNone);
   const int streaming = ThreadCount();
   ASSERT_EQ(link->disconnect(), aErrNone);
-  EXPECT_TRUE(link->filterActiveStreamKeys(0xFF, 0xFF, 0xFF, 0xFF, 0xFF, true).empty());
+  EXPECT_TRUE(link->streams()->filterActiveStreamKeys(0xFF, 0xFF, 0xFF, 0xFF, 0xFF, true).empty());
   EXPECT_LE(ThreadCount(), streaming - 3);  // the worker and both link threads are gone
 }
 
@@ -238,13 +238,13 @@ using LinkStreamsToSimulator = SimulatedModule;
 
 TEST_F(LinkStreamsToSimulator, StreamsEveryOptionOfTheSystemEntity) {
   uint8_t state = 9;
-  ASSERT_EQ(link->isLinkStreaming(kSimAddress, &state), aErrNone);
+  ASSERT_EQ(link->streams()->isLinkStreaming(kSimAddress, &state), aErrNone);
   EXPECT_EQ(state, 0);
   std::atomic<int> modelSamples{0};
-  ASSERT_EQ(link->registerStreamCallback(kSimAddress, kSystem, 8, 0, true,
+  ASSERT_EQ(link->streams()->registerStreamCallback(kSimAddress, kSystem, 8, 0, true,
                                          [&](const aPacket* packet, void*) -> uint8_t {
                                            uint32_t value = 0;
-                                           if (Link::getStreamSample(packet, nullptr, &value, nullptr) == aErrNone &&
+                                           if (LinkStreams::getStreamSample(packet, nullptr, &value, nullptr) == aErrNone &&
                                                value == kSimModel) {
                                              ++modelSamples;
                                            }
@@ -252,23 +252,23 @@ TEST_F(LinkStreamsToSimulator, StreamsEveryOptionOfTheSystemEntity) {
                                          },
                                          nullptr),
             aErrNone);
-  ASSERT_EQ(link->enableStream(kSimAddress, kSystem, 0xFF, 0, true), aErrNone);
-  ASSERT_EQ(link->isLinkStreaming(kSimAddress, &state), aErrNone);
+  ASSERT_EQ(link->streams()->enableStream(kSimAddress, kSystem, 0xFF, 0, true), aErrNone);
+  ASSERT_EQ(link->streams()->isLinkStreaming(kSimAddress, &state), aErrNone);
   EXPECT_EQ(state, 1);
   uint32_t value = 0;
-  ASSERT_TRUE(Eventually([&] { return link->getStreamValue(kSimAddress, kSystem, 9, 0, 0, &value) == aErrNone; }));
+  ASSERT_TRUE(Eventually([&] { return link->streams()->getStreamValue(kSimAddress, kSystem, 9, 0, 0, &value) == aErrNone; }));
   EXPECT_EQ(value, kSimSerial);
   ASSERT_TRUE(Eventually([&] { return modelSamples >= 3; }));
   // The identifiers option streams one sample per subindex.
-  ASSERT_TRUE(Eventually([&] { return link->getStreamValue(kSimAddress, kSystem, 39, 0, 3, &value) != aErrNotFound; }));
+  ASSERT_TRUE(Eventually([&] { return link->streams()->getStreamValue(kSimAddress, kSystem, 39, 0, 3, &value) != aErrNotFound; }));
 
   StreamStatusEntry entries[64];
   size_t filled = 0;
-  ASSERT_EQ(link->getStreamStatus(kSimAddress, kSystem, 0xFF, 0, 0xFF, entries, 64, &filled), aErrNone);
+  ASSERT_EQ(link->streams()->getStreamStatus(kSimAddress, kSystem, 0xFF, 0, 0xFF, entries, 64, &filled), aErrNone);
   EXPECT_GT(filled, 20u);
   for (size_t i = 0; i < filled; ++i) {
-    EXPECT_EQ(Link::getStreamKeyElement(entries[i].key, Link::kSTREAM_KEY_MODULE), kSimAddress);
-    EXPECT_NE(Link::getStreamKeyElement(entries[i].key, Link::kSTREAM_KEY_OPTION), 0xFF);
+    EXPECT_EQ(LinkStreams::getStreamKeyElement(entries[i].key, LinkStreams::kSTREAM_KEY_MODULE), kSimAddress);
+    EXPECT_NE(LinkStreams::getStreamKeyElement(entries[i].key, LinkStreams::kSTREAM_KEY_OPTION), 0xFF);
   }
   // Ordinary requests still get their replies while samples flow.
   uei reply{};
@@ -276,15 +276,15 @@ TEST_F(LinkStreamsToSimulator, StreamsEveryOptionOfTheSystemEntity) {
   EXPECT_EQ(reply.value.byteVal, kSimAddress);
 
   // Disabling every option of the entity takes the option-8 registration with it.
-  ASSERT_EQ(link->enableStream(kSimAddress, kSystem, 0xFF, 0, false), aErrNone);
-  ASSERT_EQ(link->isLinkStreaming(kSimAddress, &state), aErrNone);
+  ASSERT_EQ(link->streams()->enableStream(kSimAddress, kSystem, 0xFF, 0, false), aErrNone);
+  ASSERT_EQ(link->streams()->isLinkStreaming(kSimAddress, &state), aErrNone);
   EXPECT_EQ(state, 0);
-  EXPECT_TRUE(link->filterActiveStreamKeys(kSimAddress, 0xFF, 0xFF, 0xFF, 0xFF, true).empty());
+  EXPECT_TRUE(link->streams()->filterActiveStreamKeys(kSimAddress, 0xFF, 0xFF, 0xFF, 0xFF, true).empty());
 }
 
 TEST_F(LinkStreamsToSimulator, ALinkDestroyedWhileSamplesFlowStopsCleanly) {
   std::atomic<int> samples{0};
-  ASSERT_EQ(link->registerStreamCallback(kSimAddress, kSystem, 0xFF, 0, true,
+  ASSERT_EQ(link->streams()->registerStreamCallback(kSimAddress, kSystem, 0xFF, 0, true,
                                          [&](const aPacket*, void*) -> uint8_t { return uint8_t(++samples); },
                                          nullptr),
             aErrNone);

@@ -17,6 +17,7 @@
 #include "DevSim.h"
 #include "Polling.h"
 #include "Link.h"
+#include "LinkStreams.h"
 #include "aPacket.h"
 #include "aUEI.h"
 #include "LoopbackLinkSpec.h"
@@ -24,6 +25,7 @@
 namespace linktest {
 
 using Tessaron::Axonforge::Link;
+using Tessaron::Axonforge::LinkStreams;
 using Clock = std::chrono::steady_clock;
 
 struct PacketDeleter {

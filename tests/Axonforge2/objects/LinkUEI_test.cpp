@@ -6,6 +6,7 @@
 #include <numeric>
 
 #include "FakeModule.h"
+#include "FastClock.h"
 #include "LinkTestSupport.h"
 
 namespace {
@@ -118,6 +119,7 @@ TEST_F(LinkToFakeModule, ReadsTheReplyValueByItsLengthAndKeepsOtherRepliesQueued
   }
   EXPECT_EQ(link->dropMatchingUEIPackets(module, 3, 7, 0), aErrNone);
   uei dropped = Record(module, 3, 7, 0);
+  link->setClock(FastClock::Make());
   EXPECT_EQ(link->receiveUEI(module, 3, 7, 0, &dropped), aErrTimeout);
   uei other = Record(module + 2, 3, 5, 1);
   EXPECT_EQ(link->receiveUEI(module + 2, 3, 5, 1, &other), aErrNone);
@@ -125,8 +127,12 @@ TEST_F(LinkToFakeModule, ReadsTheReplyValueByItsLengthAndKeepsOtherRepliesQueued
 }
 
 TEST_F(LinkToFakeModule, WaitsLongerForTheReplyToALargeBytesValue) {
-  device.setHandler([this](const WirePacket&) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // a slow device
+  std::shared_ptr<FastClock> clock = FastClock::Make();
+  link->setClock(clock);
+  device.setHandler([this, clock](const WirePacket&) {
+    // A slow device: it answers 1.5 s later on the link's clock.
+    const uint64_t answerAt = clock->nowMs() + 1500;
+    while (clock->nowMs() < answerAt) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return std::vector<WirePacket>{{module, {3, 0xC0 | 32, 0}}};
   });
   Bytes value(1001, 7);
@@ -161,6 +167,7 @@ TEST_F(LinkToFakeModule, RawPacketsCarryTheCommandAndMatchRepliesByTheirFirstByt
   EXPECT_EQ(Bytes(buffer, buffer + length), (Bytes{0x49, 0xFF, 0, 0, 1, 2}));
   const uint8_t none[2] = {0x49, 0x02};
   length = 2;
+  link->setClock(FastClock::Make());
   EXPECT_EQ(link->receivePacket(module, none, &length, buffer), aErrTimeout);
 }
 
@@ -245,6 +252,7 @@ TEST_F(LinkToSimulator, BytesValuesTravelWhole) {
   EXPECT_EQ(ack.specifier, 0x80);
   EXPECT_EQ(ack.value.byteVal, aErrSize);
   uei again = Record(kSimAddress, kSystem, 0xC0 | 32, 0);
+  link->setClock(FastClock::Make());
   EXPECT_EQ(link->receiveUEI(kSimAddress, kSystem, again.option, 0, &again), aErrTimeout);
 }
 

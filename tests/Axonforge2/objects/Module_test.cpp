@@ -7,6 +7,7 @@
 #include <string>
 
 #include "FakeModule.h"
+#include "FastClock.h"
 #include "FdCapture.h"
 #include "LoopbackServer.h"
 #include "ModuleTestSupport.h"
@@ -36,7 +37,9 @@ TEST(ModuleConnect, TheModuleAddressIsLearnedOnlyInNetworkingMode) {
   EXPECT_EQ(module.getModuleAddress(), 2);
   EXPECT_EQ(sim.sentByHost("AD 00"), 0u) << "no address query";
   uint32_t build = 0;
+  module.getLink()->setClock(FastClock::Make());
   EXPECT_EQ(module.getBuild(&build), aErrTimeout) << "nobody answers at address 2";
+  module.getLink()->setClock(nullptr);
 
   module.setNetworkingMode(true);
   EXPECT_EQ(module.disconnect(), aErrNone);
