@@ -43,16 +43,20 @@ int sGet(Parameters& p, Updater& updater, UpdaterDisplayInterface& display) {
   return 0;
 }
 
-void sDiscover(Parameters& p, Updater& updater, UpdaterDisplayInterface& display) {
+// Whatever was found is listed; a search that showed an error (a router that could not be
+// connected or routed to) could not do all that was asked and fails.
+int sDiscover(Parameters& p, Updater& updater, UpdaterDisplayInterface& display) {
+  const unsigned errorsBefore = display.errorsShown();
   linkType type = p.transportGiven && p.transport != TRANSPORT_RECOVER ? static_cast<linkType>(p.transport) : INVALID;
   if (p.routerSerial != 0) {
     display.message(kInfo, "Searching for Axonforge Network devices connected to %08X", p.routerSerial);
     Updater::_display_device_list(display, updater.Discover_AFNetwork_Devices(p.routerSerial, type), type);
-    return;
+  } else {
+    if (type == INVALID) type = USB;  // without -t only USB is searched
+    display.message(kInfo, "Searching for Axonforge devices");
+    Updater::_display_device_list(display, updater.Discover_Devices(type), type);
   }
-  if (type == INVALID) type = USB;  // without -t only USB is searched
-  display.message(kInfo, "Searching for Axonforge devices");
-  Updater::_display_device_list(display, updater.Discover_Devices(type), type);
+  return display.errorsShown() == errorsBefore ? 0 : 1;
 }
 
 int sUpdate(Parameters& p, Updater& updater, UpdaterDisplayInterface& display) {
@@ -105,10 +109,7 @@ int _run_commands(Parameters& p, Updater& updater, UpdaterDisplayInterface& disp
     }
     exitCode |= sGet(p, updater, display);
   }
-  if (p.commands.IsSet(CMD_DISCOVER)) {
-    sDiscover(p, updater, display);
-    return exitCode;
-  }
+  if (p.commands.IsSet(CMD_DISCOVER)) return exitCode | sDiscover(p, updater, display);
   if (p.commands.IsSet(CMD_UPDATE)) return exitCode | sUpdate(p, updater, display);
   if (p.commands.IsSet(CMD_LIST_BUILDS))
     return exitCode | sListBuilds(p, updater, display, "List Builds", &Updater::Get_BuildList);

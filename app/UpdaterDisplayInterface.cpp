@@ -3,7 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-UpdaterDisplayInterface::UpdaterDisplayInterface() : muted(false) {}
+UpdaterDisplayInterface::UpdaterDisplayInterface() : muted(false), errors(0) {}
 
 void UpdaterDisplayInterface::mute_messages(bool mute) { muted = mute; }
 
@@ -15,10 +15,12 @@ void UpdaterDisplayInterface::message(int level, const char* format, ...) {
   int n = std::vsnprintf(text, sizeof text, format, args);
   va_end(args);
   if (n < 0) return;
-  if (level == LEVEL_ERROR)
+  if (level == LEVEL_ERROR) {
+    ++errors;
     error_message(text);
-  else
+  } else {
     info_message(text);
+  }
 }
 
 void UpdaterDisplayInterface::cause(const std::string& why) { message(LEVEL_ERROR, "Cause: %s", why.c_str()); }

@@ -19,6 +19,9 @@ class UpdaterDisplayInterface {
   void message(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
   // Why the failure just reported happened, as an error line of its own: "Cause: <why>".
   void cause(const std::string& why);
+  // How many error messages have been shown so far: a command that showed one did not do all
+  // that was asked.
+  unsigned errorsShown() const { return errors; }
 
   virtual void display_progress(bool show) = 0;
   virtual void update_progress(double fraction, const char* label) = 0;
@@ -29,6 +32,7 @@ class UpdaterDisplayInterface {
  protected:
   // A download worker may show messages while the main thread waits, hence atomic.
   std::atomic<bool> muted;
+  std::atomic<unsigned> errors;
 };
 
 // The two levels under the short names the application's messages use.

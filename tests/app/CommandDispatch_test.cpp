@@ -16,7 +16,8 @@ using namespace frontend;
 // An Updater whose operations only record how they were called and answer what the test says.
 class RecordingUpdater : public Updater {
  public:
-  explicit RecordingUpdater(UpdaterDisplayInterface& display) : Updater("http://127.0.0.1:1/u", "/nowhere", display) {}
+  explicit RecordingUpdater(UpdaterDisplayInterface& display)
+      : Updater("http://127.0.0.1:1/u", "/nowhere", display), shown(display) {}
 
   void Set_UEIBytes_Load(bool load) override { Record("Set_UEIBytes_Load(" + std::to_string(load) + ")"); }
   std::vector<DeviceInfo> Discover_Devices(linkType type) override {
@@ -25,6 +26,7 @@ class RecordingUpdater : public Updater {
   }
   std::vector<DeviceInfo> Discover_AFNetwork_Devices(uint32_t router, linkType type) override {
     Record("Discover_AFNetwork_Devices(" + Hex(router) + "," + std::to_string(type) + ")");
+    if (routerUnreachable) shown.message(kError, "Error 25 on connectFromSpec");
     return devices;
   }
   bool Update_Firmware(uint32_t serial, uint32_t build, std::string bird, uint8_t module, uint32_t router,
@@ -72,8 +74,10 @@ class RecordingUpdater : public Updater {
   bool updateResult = true;
   bool recoverResult = true;
   bool listResult = true;
+  bool routerUnreachable = false;
 
  private:
+  UpdaterDisplayInterface& shown;
   static std::string Hex(uint32_t v) {
     char text[16];
     snprintf(text, sizeof text, "%08X", v);
@@ -194,6 +198,9 @@ TEST_F(Dispatch, DiscoveryBehindARouterKeepsAnUnsetTransport) {
             "Searching for Axonforge Network devices connected to D272031D\n"
             "Discovered Devices: (TCPIP)\n"
             "    No devices found.\n");
+  // A search that showed an error could not do all that was asked.
+  updater.routerUnreachable = true;
+  EXPECT_EQ(Run({"-D", "-r", "D272031D"}), 1);
 }
 
 TEST_F(Dispatch, UpdateNeedsADeviceUnlessRecovering) {

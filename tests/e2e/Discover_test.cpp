@@ -111,11 +111,11 @@ TEST(Discover, RouterScanOverUsbListsTheBusAndSkipsTheRoutersOwnAddress) {
   EXPECT_EQ(ProbedAddresses(r.err), expected);
   EXPECT_EQ(expected.size(), 125u);
 
-  // A router that another program holds cannot be scanned: the error, an empty list, success.
+  // A router that another program holds cannot be scanned: the error, an empty list, exit 1.
   UsbClaim claim(sim.usbDir(), "D272031D");
   ASSERT_TRUE(claim.held());
   r = RunUpdater(store.path(), {"-D", "-t", "USB", "-r", "D272031D"}, sim.childEnvironment());
-  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.exitCode, 1);
   EXPECT_TRUE(std::regex_search(r.err, std::regex("^Error [1-9][0-9]* on connectFromSpec\n$"))) << r.err;
   EXPECT_TRUE(Contains(r.out, "Discovered Devices: (USB)\n    No devices found.\n")) << r.out;
 }
