@@ -9,6 +9,7 @@
 #include "BirdFile.h"
 #include "DeviceInfo.h"
 #include "Fingerprint.h"
+#include "RecoveryResult.h"
 #include "UpdaterDisplayInterface.h"
 #include "UpdaterStore.h"
 #include "aError.h"
@@ -74,10 +75,8 @@ class Updater {
                                unsigned int baud, bool reset);
   virtual bool Recover_Firmware(std::string port, unsigned int build, unsigned int baud, unsigned int serial,
                                 std::string birdFile, bool overrideModel);
-
- protected:
-  // Reports at error level that an operation is missing from this build.
-  void _report_unavailable(const char* operation);
+  // The outcome of the last Recover_Firmware.
+  const RecoveryResult& Last_Recovery() const { return recovery; }
 
  private:
   // The steps of the operations, under their own names; tests reach them through UpdaterTestSeam.
@@ -111,10 +110,27 @@ class Updater {
   static bool _valid_build(uint32_t serialNumber, uint32_t build, const std::string& serverUrl);
   static uint32_t _build_from_text(const std::string& text);
 
+  // Recovery: the fingerprint of an LPC part (its ISP device id) or of an i.MX part (through the
+  // recovery loader it is given first), the loader's transfer through the boot ROM, and the
+  // firmware transfer of each kind. The steps that end a recovery show their error through
+  // _recovery_failed, which also keeps it in the result, and return false.
+  enum class RecoveryKind { None = 0, IMX = 1, LPC = 2 };
+  static bool _get_fingerprint_lpc(const std::string& port, unsigned int baud, Fingerprint& fingerprint);
+  bool _get_fingerprint_imx(const std::string& port, uint32_t serial, const std::string& birdFile,
+                            Fingerprint& fingerprint, bool reset);
+  static aErr _transfer_recovery_loader(BirdFile& bird, const std::string& port);
+  bool _recover(const std::string& port, uint32_t build, unsigned int baud, uint32_t serial,
+                const std::string& birdFile);
+  bool _recover_firmware_lpc(BirdFile& bird, const std::string& port, unsigned int baud);
+  bool _recover_firmware_imx(BirdFile& bird, uint32_t serial);
+  bool _recovery_failed(const std::string& error, const std::string& cause = "");
+
   std::string serverUrl;
   std::string storageDir;
   UpdaterDisplayInterface& display;
   bool ueiBytesLoad;
+  RecoveryKind recoveryKind;  // the path the last Get_Fingerprint took
+  RecoveryResult recovery;
 };
 
 #endif

@@ -98,6 +98,12 @@ FirmwareIndex FirmwareIndex::Parse(const std::string& text, const std::string& s
       throw std::runtime_error(source + ":" + std::to_string(number) + ": " + e.what());
     }
   }
+  // The updater downloads the build a fix entry names as a build of that device: one it is not
+  // offered could never be recovered with.
+  for (const RecoveryEntry& entry : index.recoveries_)
+    if (index.BuildsFor(entry.serial).count(entry.build) == 0)
+      throw std::runtime_error(source + ": fix entry for " + sSerialKey(entry.serial) + " names build " +
+                               std::to_string(entry.build) + ", which is not offered to that device");
   return index;
 }
 

@@ -15,6 +15,8 @@
 //   build  <scope> <build> <version> <file>         a build; scope = serial, model or *
 //   fix    <w0> <w1> <w2> <w3> <serial> <build>     recovery: fingerprint -> serial, build
 //
+// The build a fix entry names must be offered to its serial by a build entry: that build is the
+// device's recovery image (for an LPC part, firmware masked with the fingerprint).
 // Serial numbers and fingerprint words are 8 hexadecimal digits, builds decimal (not 0),
 // versions major.minor.patch, files relative to the directory (no "..").
 struct BuildEntry {

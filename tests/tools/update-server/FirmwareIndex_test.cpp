@@ -90,6 +90,8 @@ TEST(FirmwareIndex, BadLinesNameTheLineAndTheProblem) {
       {"fix 00000001 00000002 00000003 00000004 00000005\n", "expected \"fix"},
       {"fix 00000001 00000002 00000003 00000004 00000005 6\nfix 00000001 00000002 00000003 00000004 00000007 8\n",
        "index.txt:2: fingerprint listed twice"},
+      {"build 00000005 7 1.0.0 f\nfix 00000001 00000002 00000003 00000004 00000005 6\n",
+       "index.txt: fix entry for 00000005 names build 6, which is not offered to that device"},
   };
   for (const auto& c : cases) {
     const std::string error = ParseError(c.first);

@@ -118,7 +118,8 @@ std::string ImxUsage() {
       "  0x128A8A12 (register or DCD written), 0x900DD009 (DCD header skipped), the error status\n"
       "  (0xF0F0F0F0, 0x33333333 after a refused command) or the register bytes. A WRITE_FILE outside\n"
       "  RAM is answered at once with the error status and its data swallowed. The serial line also\n"
-      "  answers the association pattern 23 45 45 23 with itself. JUMP_ADDRESS is answered with the\n"
+      "  answers the association pattern 23 45 45 23 with itself and drops the bytes of an incomplete\n"
+      "  command after 50 ms without more. JUMP_ADDRESS is answered with the\n"
       "  HAB-mode word; then the ROM closes its ports and the loader runs (--devsim) or all is silent.\n";
 }
 

@@ -17,6 +17,8 @@ namespace {
 constexpr uint8_t kAssociation[4] = {0x23, 0x45, 0x45, 0x23};
 constexpr int kWriteWaitMs = 1000;
 constexpr auto kSettleTime = std::chrono::milliseconds(50);
+// A host writes each command at once; a part of one older than this is no command.
+constexpr auto kCommandGap = std::chrono::milliseconds(50);
 
 }  // namespace
 
@@ -62,6 +64,9 @@ void SdpSerialPort::readable(SdpRom& rom) {
   uint8_t buffer[4096];
   ssize_t n = read(fd(), buffer, sizeof buffer);
   if (n <= 0) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (!rom.inDataPhase() && now - lastArrival_ > kCommandGap) pending_.clear();
+  lastArrival_ = now;
   pending_.insert(pending_.end(), buffer, buffer + n);
   size_t used = 0;
   while (used < pending_.size() && !rom.jumped()) {

@@ -1,6 +1,7 @@
 #ifndef BOOTROM_IMX_SDPSERIALPORT_H
 #define BOOTROM_IMX_SDPSERIALPORT_H
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -11,7 +12,9 @@
 namespace bootrom::imx {
 
 // The ROM's UART on a pseudo-terminal: 16-byte commands and raw data bytes in, the HAB-mode word
-// and the payload out, plus the association handshake of serial hosts.
+// and the payload out, plus the association handshake of serial hosts. Outside a file's data, the
+// bytes of an incomplete command are dropped when the line has been quiet for a while, so that
+// stray bytes (another protocol's probe) do not shift every later command.
 class SdpSerialPort {
  public:
   SdpSerialPort() = default;
@@ -34,6 +37,7 @@ class SdpSerialPort {
   devsim::PtyPort pty_;
   bool shortAnswers_ = false;
   std::vector<uint8_t> pending_;
+  std::chrono::steady_clock::time_point lastArrival_;
 };
 
 }  // namespace bootrom::imx

@@ -20,6 +20,9 @@ struct IspConfig {
   // Every command with this letter (0: none) is answered with refuseCode.
   char refuseCommand = 0;
   uint32_t refuseCode = 0;
+  // After answering this many copy commands (0: never) the chip answers nothing more, as a
+  // device that loses power or its line in the middle of programming.
+  uint32_t silentAfterCopies = 0;
 };
 
 }  // namespace lpcsim

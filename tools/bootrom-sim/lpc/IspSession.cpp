@@ -63,7 +63,7 @@ IspSession::IspSession(const IspConfig& config, Lpc17xxMemory& memory, Io io)
     : config_(config), memory_(memory), io_(std::move(io)) {}
 
 void IspSession::feed(uint8_t byte) {
-  if (state_ == State::Started) return;
+  if (state_ == State::Started || state_ == State::Silent) return;
   if (state_ == State::AwaitSync) {
     // Auto-baud: the chip measures the "?" and answers at the host's rate; anything else is noise.
     if (byte == '?') {
@@ -116,7 +116,8 @@ void IspSession::onLine(const std::string& line) {
     case State::WriteData: writeDataLine(line); break;
     case State::ReadAck: readAck(line); break;
     case State::AwaitSync:
-    case State::Started: break;
+    case State::Started:
+    case State::Silent: break;
   }
 }
 
@@ -188,6 +189,11 @@ void IspSession::command(const std::string& line) {
   io_.note("[" + line + "] -> " + std::to_string(code));
   reply(code);
   if (!extra.empty()) io_.send(extra);
+  if (letter == 'C' && ++copies_ == config_.silentAfterCopies) {
+    io_.note("silent from now on (fault)");
+    state_ = State::Silent;
+    return;
+  }
   if (code != CMD_SUCCESS) {
     if (state_ != State::Started) state_ = State::Command;
     return;

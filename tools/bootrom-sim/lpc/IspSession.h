@@ -32,7 +32,7 @@ class IspSession {
   uint32_t startAddress() const { return startAddress_; }
 
  private:
-  enum class State { AwaitSync, SyncWord, Crystal, Command, WriteData, ReadAck, Started };
+  enum class State { AwaitSync, SyncWord, Crystal, Command, WriteData, ReadAck, Started, Silent };
 
   void onLine(const std::string& line);
   void command(const std::string& line);
@@ -65,6 +65,7 @@ class IspSession {
   std::string line_;
   bool lineOverflow_ = false;
   uint32_t checksumExchanges_ = 0;
+  uint32_t copies_ = 0;
   bool faultSpent_ = false;
   uint32_t startAddress_ = 0;
 

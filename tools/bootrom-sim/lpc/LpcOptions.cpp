@@ -14,6 +14,7 @@ const char* const kLpcUsage =
     "  --line-rate BAUD       carry bytes as a UART at BAUD would (default: unpaced)\n"
     "  --bad-checksum N       the N-th checksum exchange fails once (RESEND / wrong checksum)\n"
     "  --refuse L:CODE        answer every command L with return code CODE\n"
+    "  --silent-after-copies N  after answering the N-th copy to flash, answer nothing more\n"
     "  --flash-dump PATH      write the flash image to PATH when stopping\n";
 
 namespace {
@@ -70,6 +71,8 @@ bool ParseLpcOptions(const std::vector<std::string>& args, LpcOptions* options, 
     } else if (option == "--refuse") {
       ok = value.size() >= 3 && value[1] == ':' && sNumber(value.substr(2), &isp.refuseCode);
       isp.refuseCommand = ok ? value[0] : 0;
+    } else if (option == "--silent-after-copies") {
+      ok = sNumber(value, &isp.silentAfterCopies);
     } else if (option == "--flash-dump") {
       options->flashDump = value;
     } else {
