@@ -47,9 +47,20 @@ uint32_t aLink_CreateUSB(uint32_t serialNumber);
 uint32_t aLink_CreateTCPIP(uint32_t address, uint16_t port);
 // baudRate: 2400, 4800, 9600, 19200, 38400, 57600, 115200 or 230400.
 uint32_t aLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_t baudRate);
+// A client link to the link server at address (IPv4, network byte order) and port. With a
+// non-zero existingLinkId that link is shared instead (0 when it is unknown); otherwise every
+// call makes a new link. A client link writes each packet as one message, never pooled.
+uint32_t aLink_CreateClient(uint32_t address, uint16_t port, uint32_t existingLinkId);
+// Opens the USB device and shares it through a link server bound to *address (IPv4, network
+// byte order; 0 is 127.0.0.1; local only: loopback only, and any other address is refused),
+// learns the module's address and model for the server's discovery answers, and returns a
+// client link of this process to the server, with the server's port and address in *port
+// and *address. The server and the USB link go when that client link's last user releases
+// it. While served, the device cannot be opened directly (aLink_CreateUSB gives 0).
+uint32_t aLink_CreateServer(uint32_t serialNumber, uint16_t* port, uint32_t* address, bool localOnly);
 // A link over a stream the caller made; the link takes the stream over (also on failure).
 uint32_t aLink_Create(aStream* stream);
-// The link for a specifier of type USB, TCPIP or SERIAL, made as by the three above:
+// The link for a specifier of type USB, TCPIP, SERIAL or AWEAVE, made as by those above:
 // aErrMode for another type, aErrConnection when the link cannot be made (*linkId 0 then).
 aErr aLink_CreateFromSpec(const linkSpec* spec, uint32_t* linkId);
 
@@ -83,8 +94,11 @@ aErr aLink_PutPacket(uint32_t linkId, const aPacket* packet);
 // A filter run on every received packet before it is queued; a non-zero result consumes the
 // packet. Null removes it. The filter runs on the link's inbound thread.
 aErr aLink_InstallUserPacketFilter(uint32_t linkId, aPacketFilter filter, void* reference);
-// Pooled: queued packets are coalesced into stream writes of up to 4096 bytes.
+// Pooled: queued packets are coalesced into stream writes of up to 4096 bytes. A client link
+// stays unpooled: the server takes each message for one packet.
 aErr aLink_EnablePooledPackets(uint32_t linkId, bool enable);
+// The serial number a USB or serial link was made for; aErrParam for an unknown id.
+aErr aLink_GetSerialNumber(uint32_t linkId, uint32_t* serialNumber);
 
 // Asks the module for its address (an empty packet to aLINK_SYNC_ADDRESS; the answer comes
 // from the module's address). aErrTimeout without an answer within 1 s, aErrIO for a wrong one.

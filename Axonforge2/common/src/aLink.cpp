@@ -10,6 +10,7 @@
 #include "aLinkRecord.h"
 #include "aLinkRegistry.h"
 #include "aLinkTransport.h"
+#include "aTransport.h"
 
 namespace {
 
@@ -73,10 +74,12 @@ void sDestroyQueues(aLinkRecord& link, aErr* outResult) {
   if (outResult != nullptr) *outResult = err;
 }
 
-// Everything a link owns, after its threads have stopped.
+// Everything a link owns: its server goes first (it feeds packets into the link), then the
+// threads, the queues and the stream, and last the served link a client link kept alive.
 aErr sTearDown(aLinkEntry& entry) {
   aLinkRecord& link = *entry.link;
   sSetUserFilter(link, nullptr, nullptr);
+  if (aServer* server = entry.server.exchange(nullptr)) aPlatformServers.destroy(&server);
   aLink_Stop(&link);
   aErr result = aErrUnknown;
   sDestroyQueues(link, &result);
@@ -84,6 +87,7 @@ aErr sTearDown(aLinkEntry& entry) {
   aLinkRecord_DestroyPacketLog(link);
   if (link.stream != nullptr) aStream_Destroy(&link.stream);
   link.check = 0;
+  if (uint32_t parent = entry.parent.exchange(0)) aLink_Destroy(&parent);
   return result;
 }
 
@@ -288,9 +292,18 @@ aErr aLink_InstallUserPacketFilter(uint32_t linkId, aPacketFilter filter, void* 
 }
 
 aErr aLink_EnablePooledPackets(uint32_t linkId, bool enable) {
-  aLinkRecord* link = sInitialised(aLinkRegistry_FindById(linkId));
+  aLinkEntryRef entry = aLinkRegistry_FindById(linkId);
+  aLinkRecord* link = sInitialised(entry);
   if (link == nullptr) return aErrParam;
-  link->pooled = enable;
+  // A link server takes each client message for one packet and drops longer ones.
+  link->pooled = enable && entry->type != AWEAVE;
+  return aErrNone;
+}
+
+aErr aLink_GetSerialNumber(uint32_t linkId, uint32_t* serialNumber) {
+  aLinkEntryRef entry = aLinkRegistry_FindById(linkId);
+  if (!entry || serialNumber == nullptr) return aErrParam;
+  *serialNumber = entry->identifier;
   return aErrNone;
 }
 

@@ -10,11 +10,13 @@
 
 #include <stdint.h>
 
+#include <atomic>
 #include <memory>
 
 #include "aError.h"
 #include "aLinkRecord.h"
 #include "aLinkSpec.h"
+#include "aTransport.h"
 
 struct aLinkEntry {
   uint32_t id = 0;
@@ -23,6 +25,10 @@ struct aLinkEntry {
   uint32_t clientNumber = 0;  // sequence number of a client link; 0 otherwise
   linkType type = INVALID;
   int16_t useCount = 0;       // guarded by the registry mutex
+  // The link server that owns a served USB link (set once while it is created), and the
+  // served link that a server's own client link keeps alive; each goes with the entry.
+  std::atomic<aServer*> server{nullptr};
+  std::atomic<uint32_t> parent{0};
   std::unique_ptr<aLinkRecord> link = std::make_unique<aLinkRecord>();
 };
 

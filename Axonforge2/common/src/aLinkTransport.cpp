@@ -17,7 +17,7 @@ bool aLinkTransport_BaudRateCode(uint32_t baudRate, uint32_t* rateCode) {
   return false;
 }
 
-bool aLinkTransport_CanReopen(linkType type) { return type == USB || type == TCPIP; }
+bool aLinkTransport_CanReopen(linkType type) { return type == USB || type == TCPIP || type == AWEAVE; }
 
 aErr aLinkTransport_Open(const aLinkEntry& entry, aStream** stream) {
   switch (entry.type) {
@@ -25,6 +25,8 @@ aErr aLinkTransport_Open(const aLinkEntry& entry, aStream** stream) {
       return aPlatformTransports.openUSB(entry.identifier, stream);
     case TCPIP:
       return aPlatformTransports.openSocket(entry.identifier, static_cast<uint16_t>(entry.port), stream);
+    case AWEAVE:
+      return aPlatformTransports.openClient(entry.identifier, static_cast<uint16_t>(entry.port), stream);
     default:
       return aErrParam;
   }

@@ -121,7 +121,7 @@ class LinkStreams {
   static constexpr uint16_t kQueueSlots = 500;
   using Queue = LocklessQueue_SPSC<Pending, kQueueSlots>;
 
-  static uint8_t sFilter(const aPacket* packet, void* reference);
+  friend class LinkStreamFilter;  // hands every sample on the engine link to take()
   static void sWork(Queue& queue, std::future<void> stop);
   // Records one sample; runs on the engine's inbound thread.
   void take(const aPacket* packet);

@@ -277,32 +277,38 @@ aErr Link::setClock(std::shared_ptr<LinkClock> clock) {
 
 namespace {
 
-// The engine link for a specifier; 0 with *result set when none can be made. Shared links (a
-// USB device served to other processes, and clients of such a server) need the link-sharing
-// server, which the library does not have: they are refused as unimplemented.
-uint32_t sCreateEngineLink(const linkSpec& spec, const aWeaveConfig& config, aErr* result) {
+// The engine link for a specifier; 0 with *result set when none can be made. A USB device in
+// networking mode is opened through a link server, which writes its port and address back
+// into the config; a shared link (AWEAVE) is a client of such a server, or one more user of
+// existingLinkId when that is given.
+uint32_t sCreateEngineLink(const linkSpec& spec, aWeaveConfig* config, uint32_t existingLinkId, aErr* result) {
   std::lock_guard<std::mutex> serialized(linkCreateHelperSerializer);
-  if (spec.type == AWEAVE && !config.enabled) {
-    *result = aErrConfiguration;
-    return 0;
-  }
-  if (spec.type == AWEAVE || (spec.type == USB && config.enabled)) {
-    *result = aErrUnimplemented;
-    return 0;
-  }
   uint32_t linkId = 0;
-  *result = aLink_CreateFromSpec(&spec, &linkId);
+  *result = aErrNone;
+  if (spec.type == AWEAVE) {
+    if (!config->enabled) {
+      *result = aErrConfiguration;
+      return 0;
+    }
+    linkId = aLink_CreateClient(spec.ipAddress, static_cast<uint16_t>(spec.ipPort), existingLinkId);
+  } else if (spec.type == USB && config->enabled) {
+    linkId = aLink_CreateServer(spec.serialNumber, &config->assignedPort, &config->networkInterface, config->localOnly);
+  } else {
+    *result = aLink_CreateFromSpec(&spec, &linkId);
+    return linkId;
+  }
+  if (linkId == 0) *result = aErrConnection;
   return linkId;
 }
 
 }  // namespace
 
-// The connect procedure.
-static aErr sConnect(Link::impl& self) {
+// The connect procedure; existingLinkId: the engine link of another Link to share, or 0.
+static aErr sConnect(Link::impl& self, uint32_t existingLinkId) {
   if (!self.specifier) return aErrConfiguration;
   const linkSpec spec = *self.specifier;
   aErr result = aErrNone;
-  self.linkId = sCreateEngineLink(spec, self.config, &result);
+  self.linkId = sCreateEngineLink(spec, &self.config, existingLinkId, &result);
   if (result != aErrNone) return result;
   return sAwaitRunning(self.linkId);
 }
@@ -310,14 +316,14 @@ static aErr sConnect(Link::impl& self) {
 aErr Link::connect() {
   if (!m_impl) return aErrMemory;
   if (m_impl->linkId != 0) return aErrConnection;
-  return sConnect(*m_impl);
+  return sConnect(*m_impl, 0);
 }
 
 aErr Link::connectThroughLinkModule(const Link& other) {
   if (!other.m_impl || other.m_impl->linkId == 0) return aErrInitialization;
   if (!m_impl) return aErrMemory;
   if (m_impl->linkId != 0) return aErrConnection;
-  return sConnect(*m_impl);
+  return sConnect(*m_impl, other.m_impl->linkId);
 }
 
 // One discover-and-connect attempt over one transport.

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <new>
 
+#include "LinkStreamFilter.h"
 #include "aLink.h"
 
 namespace Tessaron {
@@ -73,14 +74,7 @@ LinkStreams::LinkStreams(Link& link) : m_link(link) {}
 
 LinkStreams::~LinkStreams() { stopWorker(); }
 
-// Runs on the engine's inbound thread for every received packet: stream samples are recorded
-// and handed to the worker, and never reach the reply queue.
-uint8_t LinkStreams::sFilter(const aPacket* packet, void* reference) {
-  if (!getStreamPacketType(packet, nullptr)) return 0;
-  static_cast<LinkStreams*>(reference)->take(packet);
-  return 1;
-}
-
+// Runs on the engine's inbound thread (through LinkStreamFilter) for every stream sample.
 void LinkStreams::take(const aPacket* packet) {
   uint8_t type = 0;
   getStreamPacketType(packet, &type);
@@ -147,14 +141,14 @@ aErr LinkStreams::installFilter(bool on) {
   const uint32_t linkId = m_link.getLinkId();
   if (linkId == 0) return aErrConnection;
   if (on) {
-    aErr result = aLink_InstallUserPacketFilter(linkId, sFilter, this);
+    aErr result = LinkStreamFilter::attach(linkId, this);
     if (result != aErrNone) return result;
     m_filterInstalled = true;
     if (m_worker.joinable()) return aErrNone;
     try {
       m_worker = std::thread(sWork, std::ref(m_queue), m_stop.get_future());
     } catch (const std::exception&) {  // no thread, or no memory for its state
-      aLink_InstallUserPacketFilter(linkId, nullptr, nullptr);
+      LinkStreamFilter::detach(linkId, this);
       m_filterInstalled = false;
       rearmStop();
       return aErrResource;
@@ -162,7 +156,7 @@ aErr LinkStreams::installFilter(bool on) {
     return aErrNone;
   }
   aErr result = aErrNone;
-  if (m_filterInstalled) result = aLink_InstallUserPacketFilter(linkId, nullptr, nullptr);
+  if (m_filterInstalled) result = LinkStreamFilter::detach(linkId, this);
   m_filterInstalled = false;
   {
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -54,8 +54,8 @@ TEST(LinkObject, TransportsThatCannotBeOpenedGiveDistinctErrors) {
   const Case cases[] = {
       {TCPIP, true, aErrConnection},       // nothing listens on the port
       {AWEAVE, false, aErrConfiguration},  // a shared link needs networking enabled
-      {AWEAVE, true, aErrUnimplemented},   // the engine has no link-sharing client yet
-      {USB, true, aErrUnimplemented},      // nor a link server
+      {AWEAVE, true, aErrConnection},      // no link server listens there
+      {USB, true, aErrConnection},         // no device to serve
       {USB, false, aErrConnection},        // no such device on the (empty) simulated bus
       {INVALID, true, aErrMode},
   };
@@ -101,12 +101,11 @@ TEST_F(LinkConnected, ASecondLinkSharesTheEngineConnectionOfTheFirst) {
     EXPECT_EQ(third.connectThroughLinkModule(*link), aErrConfiguration);
   }  // and it must not take a use of the first link's connection with it
 
-  // Through a link server (the way to share a served USB link): refused while the engine has
-  // no link-sharing client, without disturbing the link it was to share.
+  // A shared-link specifier shares the other Link's engine connection as it is.
   Link client(specOfType(AWEAVE), "client");
-  EXPECT_EQ(client.connectThroughLinkModule(*link), aErrUnimplemented);
-  EXPECT_FALSE(client.isConnected());
-  EXPECT_EQ(client.getStatus(), static_cast<uint32_t>(LINK_PACKET_ERROR));
+  ASSERT_EQ(client.connectThroughLinkModule(*link), aErrNone);
+  EXPECT_EQ(client.getLinkId(), link->getLinkId());
+  EXPECT_EQ(client.disconnect(), aErrNone);
   EXPECT_TRUE(link->isConnected());
 
   // One engine link, two users: the first letting go leaves the second working.
@@ -136,8 +135,8 @@ TEST_F(LinkDiscovery, AUsbSearchThatFindsNothingFallsBackToSharedLinksOnce) {
   const aErr result = link.discoverAndConnect(USB, 0x00ABCDEF);
   const std::string printed = out.Finish();
   aAxonforgeDebuggingEnable = 0;
-  // Found as a shared link, whose client connection the engine cannot make yet.
-  EXPECT_EQ(result, aErrUnimplemented);
+  // Found as a shared link, whose server the responder only pretends to be.
+  EXPECT_EQ(result, aErrConnection);
   EXPECT_NE(printed.find("Executing Fallback: aWeave\n"), std::string::npos) << printed;
   EXPECT_EQ(server.requests(), 1);
   linkSpec stored{};

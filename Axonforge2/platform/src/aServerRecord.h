@@ -1,0 +1,73 @@
+#ifndef AXONFORGE2_ASERVERRECORD_H
+#define AXONFORGE2_ASERVERRECORD_H
+
+// The state of one link server (aServer.h) and the entry points of its parts. Internal to the
+// server.
+//
+// Requests travel from the broker to the sync worker, and replies back, as one message each:
+// the client's identity frame, the flush generation (4 bytes) the request was made in, then
+// packet frames (a whole pooled write; the replies). A reply thus always names its client:
+// none can reach another client, whatever the device leaves unanswered or sends unasked.
+
+#include <czmq.h>
+#include <stdint.h>
+
+#include <atomic>
+
+#include "aPacket.h"
+#include "aServer.h"
+
+#define aSERVER_STREAM_BUFFER_SIZE 4096
+// A stream frame is sent once it holds more than this, so that one more packet still fits.
+#define aSERVER_STREAM_FLUSH_FILL (aSERVER_STREAM_BUFFER_SIZE - aPACKET_MAX_WIRE - 1)
+#define aSERVER_SYNC_WAIT_MS 2000
+
+struct aServer {
+  uint32_t linkId = 0;
+  uint32_t serialNumber = 0;
+  bool localOnly = false;
+  uint32_t networkInterface = 0;  // IPv4, network byte order
+  uint16_t port = 0;
+  std::atomic<uint8_t> model{0};  // 0: discovery stays silent
+  std::atomic<uint8_t> moduleAddress{0};
+  // Requests made before the last FlushFIFO get no reply.
+  std::atomic<uint32_t> generation{0};
+  // Set when the server stops, so that the sync worker does not wait out a reply.
+  std::atomic<bool> stopping{false};
+
+  zsock_t* frontend = nullptr;    // ROUTER to the clients: broker
+  zsock_t* streamIn = nullptr;    // stream frames from the filter: broker
+  zsock_t* streamOut = nullptr;   // the stream filter on the link's receiving thread
+  zsock_t* syncBroker = nullptr;  // broker's end of the request pair
+  zsock_t* syncWorker = nullptr;  // sync worker's end
+  zactor_t* broker = nullptr;
+  zactor_t* syncActor = nullptr;
+  zactor_t* responder = nullptr;  // multicast responder (not in beacon mode)
+  zactor_t* beacon = nullptr;     // beacon (beacon mode); read by the broker
+
+  bool beaconMode = false;
+  uint32_t beaconHost = 0;  // address that discovery answers advertise, network byte order
+  // Broker only: beacon answers are published for a while after each request.
+  bool publishing = false;
+  uint32_t publishStart = 0;
+
+  // The stream filter's own.
+  uint8_t streamBuffer[aSERVER_STREAM_BUFFER_SIZE];
+  uint16_t streamFill = 0;
+};
+
+// Actor bodies; the argument is the server.
+void aServer_BrokerTask(zsock_t* pipe, void* server);
+void aServer_SyncTask(zsock_t* pipe, void* server);
+// Runs on the served link's receiving thread for every packet: takes stream samples into
+// stream frames for the subscribers; a heartbeat or a full buffer sends the frame on.
+uint8_t aServer_StreamingFilter(const aPacket* packet, void* server);
+
+// Discovery: chooses the interface and starts the beacon or the multicast responder (false on
+// failure), answers a beacon request (broker), and stops the discovery worker.
+bool aServerDiscovery_Start(aServer& server);
+void aServerDiscovery_OnBeacon(aServer& server);
+void aServerDiscovery_Tick(aServer& server);
+void aServerDiscovery_Stop(aServer& server);
+
+#endif
