@@ -9,7 +9,9 @@
 
 #include "../../Axonforge2/objects/FakeModule.h"
 #include "../../Axonforge2/objects/ModuleTestSupport.h"
+#include "Netns.h"
 #include "RecordingDisplay.h"
+#include "TempDir.h"
 #include "UpdaterEntity.h"
 
 using namespace moduletest;
@@ -154,6 +156,41 @@ TEST(UpdaterEntity, UeiBytesCarryAWholeDeviceBlockWhenTheDeviceOffersThem) {
   EXPECT_NE(entity.CheckUEIDataSupport(), aErrNone);
   EXPECT_FALSE(entity.usesUEIData());
   EXPECT_EQ(entity.CheckPooledPacketsSupport(), aErrNone) << "no pooled packets is no error";
+}
+
+TEST(UpdaterEntity, AServedUsbLinkCarriesBlocksAsUeiBytesAndAsRawPackets) {
+  RUN_INSIDE_NETNS();  // the link server's discovery joins multicast groups
+  TempDir bus;
+  Simulator sim({"serial=0x1234ABCD,model=17,address=6,usb,hb=0,ueibytes,pooled,blocksize=1024"},
+                [&](devsim::DevSimConfig& config) { config.usbDir = bus.path(); });
+  setenv("AXONFORGE_USBSIM_DIR", bus.path().c_str(), 1);
+  Module module(2, 0);  // networking mode: through a link server
+  ASSERT_EQ(module.connect(USB, kSerial), aErrNone);
+  Tessaron::Axonforge::aWeaveConfig config;
+  ASSERT_EQ(module.getConfig(&config), aErrNone);
+  EXPECT_NE(config.assignedPort, 0u);
+  RecordingDisplay display;
+  for (bool uei : {true, false}) {
+    SCOPED_TRACE(uei ? "UEI bytes" : "raw packets");
+    UpdaterEntity entity;
+    entity.init(&module, 0, true, false);
+    if (uei) {
+      ASSERT_EQ(entity.CheckUEIDataSupport(), aErrNone);
+      ASSERT_EQ(entity.CheckPooledPacketsSupport(), aErrNone);
+    }
+    EXPECT_EQ(entity.usesUEIData(), uei);
+    const std::vector<uint8_t> block = Block(kAddress, uei ? 3000 : 600);
+    uint16_t blockSize = 0;
+    ASSERT_EQ(entity.TransferPrepare(block.data(), uint32_t(block.size()), 0, blockSize), aErrNone);
+    const auto start = Clock::now();
+    ASSERT_EQ(entity.FirmwareTransfer(block.data(), uint32_t(block.size()), blockSize, display), aErrNone);
+    // No chunk waits out the server's reply wait: the whole transfer takes less than one.
+    EXPECT_LT(ElapsedMs(start), 2000);
+    EXPECT_EQ(Flash(sim), ImageOf(block));
+  }
+  EXPECT_EQ(sim.sentByHost(Wire({0x5F, 4})), 4u) << "one sum per device block";
+  module.disconnect();
+  unsetenv("AXONFORGE_USBSIM_DIR");
 }
 
 TEST(UpdaterEntity, LoaderStartReconnectsAfterTheDeviceRestartsIntoItsLoader) {
