@@ -31,6 +31,9 @@ enum aLinkSyncState : uint32_t {
   kSyncStateByte2 = 3,  // expecting length 0
   kSyncStateByte3 = 4,  // expecting the module address again
   kSyncStateByte4 = 5,  // expecting length 0 again
+  // A module heartbeats while the link syncs: address, length 2, then these two bytes.
+  kSyncStateHeartbeatCommand = 6,  // expecting the heartbeat's command 0
+  kSyncStateHeartbeatValue = 7,    // expecting its value, 0 or 1
 };
 
 struct aLinkRecord {

@@ -50,7 +50,16 @@ void sSyncBurst(aLinkRecord& link) {
   if (err == aErrNone) link.syncState = kSyncStateByte1;
 }
 
-// One received byte while syncing; the answer looked for is address, 0, address, 0.
+constexpr uint8_t kHeartbeatLength = 2;
+
+void sAnswerHeartbeat(aLinkRecord& link, uint8_t address, uint8_t value) {
+  const uint8_t answer[kHeartbeatLength] = {0, static_cast<uint8_t>(value + 2)};
+  aLinkRecord_QueueOutbound(link, address, sizeof answer, answer);
+}
+
+// One received byte while syncing; the answer looked for is address, 0, address, 0. A
+// heartbeat met on the way is answered, so that a module which heartbeats from the moment it
+// is opened is never left unanswered while the link gets in step.
 void sSyncMachine(aLinkRecord& link, uint8_t byte) {
   switch (link.syncState) {
     case kSyncStateByte1:
@@ -62,7 +71,14 @@ void sSyncMachine(aLinkRecord& link, uint8_t byte) {
       }
       break;
     case kSyncStateByte2:
-      link.syncState = byte == 0 ? kSyncStateByte3 : kSyncStateStart;
+      link.syncState = byte == 0 ? kSyncStateByte3 : byte == kHeartbeatLength ? kSyncStateHeartbeatCommand : kSyncStateStart;
+      break;
+    case kSyncStateHeartbeatCommand:
+      link.syncState = byte == 0 ? kSyncStateHeartbeatValue : kSyncStateStart;
+      break;
+    case kSyncStateHeartbeatValue:
+      if (byte <= 1) sAnswerHeartbeat(link, link.syncAddress, byte);
+      link.syncState = byte <= 1 ? kSyncStateByte1 : kSyncStateStart;
       break;
     case kSyncStateByte3:
       link.syncState = byte == link.syncAddress ? kSyncStateByte4 : kSyncStateStart;
@@ -83,13 +99,12 @@ void sSyncMachine(aLinkRecord& link, uint8_t byte) {
 
 // Answers a module heartbeat (command 0, two bytes); true when the packet was one.
 bool sHandleHeartbeat(aLinkRecord& link, const aPacket& packet) {
-  if (packet.dataSize != 2 || packet.data[0] != 0) return false;
+  if (packet.dataSize != kHeartbeatLength || packet.data[0] != 0) return false;
   if (link.hbState == aLINK_HB_UP || link.hbState == aLINK_HB_DOWN) return false;
   const uint8_t value = packet.data[1];
   if (value == 0) link.hbState = aLINK_HB_UP;
   if (value == 1) link.hbState = aLINK_HB_DOWN;
-  const uint8_t answer[2] = {0, static_cast<uint8_t>(value + 2)};
-  aLinkRecord_QueueOutbound(link, packet.address, sizeof answer, answer);
+  sAnswerHeartbeat(link, packet.address, value);
   link.hbState = aLINK_HB_IDLE;
   return true;
 }

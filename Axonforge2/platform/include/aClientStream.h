@@ -7,11 +7,11 @@
 // data: several packets end to end) are handed out byte by byte, across frame boundaries, so
 // that the link engine assembles packets exactly as from a USB stream.
 //
-// A forwarder thread moves frames between the server connection and the stream; the link
-// engine's reading thread (get) and writing thread (write) each use a socket of their own, so
-// the stream needs no lock. When the process is interrupted (SIGINT caught by CZMQ), the
-// forwarder raises SIGINT again without CZMQ's handler, so that the interrupt ends the
-// application and not only the messaging layer.
+// The link engine's writing thread (write) queues frames on an in-process socket; its reading
+// thread (get) owns the server connection and passes them on while it waits for frames, so
+// each thread uses sockets of its own and the stream needs no lock. When the process is
+// interrupted (SIGINT caught by CZMQ), get raises SIGINT again without CZMQ's handler, so that
+// the interrupt ends the application and not only the messaging layer.
 
 #include <stdint.h>
 
@@ -22,9 +22,9 @@ extern "C" {
 #endif
 
 // Connects to the server at address (IPv4, network byte order) and port. aErrParam without a
-// stream pointer, aErrMemory when a socket or the record cannot be made, aErrConnection when nothing
-// listens there or an internal connect fails, aErrResource when the forwarder or the stream cannot be made; on failure
-// nothing is left and *stream stays null.
+// stream pointer, aErrMemory when a socket or the record cannot be made, aErrConnection when
+// nothing listens there or an internal connect fails, aErrResource when the poller or the
+// stream cannot be made; on failure nothing is left and *stream stays null.
 //
 // The stream's get waits up to 100 ms for a frame (aErrNotReady when none came, aErrIO when it
 // cannot be received); put answers aErrUnimplemented (packets are written whole); write sends

@@ -12,20 +12,19 @@
 
 namespace {
 
-constexpr int kForwardWaitMs = 1000;
 // Short, so that a stopping link's reader is not held up for long; the engine just asks again.
 constexpr int kGetWaitMs = 100;
 constexpr int kSendAttempts = 100;
 constexpr uint32_t kSendRetryMs = 1;
 
+// The link engine's reading thread (get) is the only user of the server connection: it passes
+// on what the writing thread queued on the outgoing pair while it waits for frames, so that
+// no thread of its own stands between the link and the server in either direction.
 struct ClientStream {
-  zsock_t* server = nullptr;    // forwarder only
+  zsock_t* server = nullptr;    // get() only
   zsock_t* outWrite = nullptr;  // write() only
-  zsock_t* outRead = nullptr;   // forwarder only
-  zsock_t* inRead = nullptr;    // get() only
-  zsock_t* inWrite = nullptr;   // forwarder only
-  zpoller_t* poller = nullptr;  // on inRead, get() only
-  zactor_t* forwarder = nullptr;
+  zsock_t* outRead = nullptr;   // get() only
+  zpoller_t* poller = nullptr;  // on server and outRead, get() only
   zframe_t* frame = nullptr;    // the frame being handed out, get() only
   size_t position = 0;
 };
@@ -49,58 +48,48 @@ void sPassOnInterrupt() {
   zsys_catch_interrupts();
 }
 
-void sForward(zsock_t* pipe, void* argument) {
-  ClientStream& self = *static_cast<ClientStream*>(argument);
-  zpoller_t* poller = zpoller_new(pipe, self.server, self.outRead, nullptr);
-  zsock_signal(pipe, poller ? 0 : 1);
-  if (!poller) return;
-  zpoller_set_nonstop(poller, true);
-  for (;;) {
-    void* which = zpoller_wait(poller, kForwardWaitMs);
-    sPassOnInterrupt();
-    if (which == pipe) break;  // $TERM
-    if (which == self.server) {
-      zframe_t* frame = zframe_recv(self.server);
-      if (frame) sSendPatiently(&frame, self.inWrite);
-    } else if (which == self.outRead) {
-      zframe_t* frame = zframe_recv(self.outRead);
-      if (frame) zframe_send(&frame, self.server, ZFRAME_DONTWAIT);
-      zframe_destroy(&frame);
-    }
-  }
-  zpoller_destroy(&poller);
-}
-
 void sRelease(ClientStream* self) {
-  zactor_destroy(&self->forwarder);
   zpoller_destroy(&self->poller);
   zsock_destroy(&self->server);
   zsock_destroy(&self->outWrite);
   zsock_destroy(&self->outRead);
-  zsock_destroy(&self->inRead);
-  zsock_destroy(&self->inWrite);
   zframe_destroy(&self->frame);
   delete self;
 }
 
 bool sValid(const ClientStream* self) { return self != nullptr && self->server != nullptr; }
 
+// Waits up to kGetWaitMs for a frame from the server, passing on queued writes meanwhile.
+aErr sAwaitFrame(ClientStream* self) {
+  const uint32_t start = aTime_GetMSTicks();
+  for (uint32_t waited = 0; waited < uint32_t(kGetWaitMs); waited = aTime_GetMSTicks() - start) {
+    sPassOnInterrupt();
+    void* which = zpoller_wait(self->poller, kGetWaitMs - int(waited));
+    if (which == nullptr) return zpoller_expired(self->poller) ? aErrNotReady : aErrUnknown;
+    if (which == self->outRead) {
+      zframe_t* out = zframe_recv(self->outRead);
+      if (out && zframe_send(&out, self->server, ZFRAME_DONTWAIT) != 0) zframe_destroy(&out);
+      continue;
+    }
+    self->frame = zframe_recv(self->server);
+    if (self->frame == nullptr) return aErrIO;
+    self->position = 0;
+    if (zframe_size(self->frame) > 0) return aErrNone;
+    zframe_destroy(&self->frame);  // an empty frame hands out nothing
+  }
+  return aErrNotReady;
+}
+
 aErr sGet(uint8_t* byte, void* reference) {
   auto* self = static_cast<ClientStream*>(reference);
   if (!sValid(self)) return aErrIO;
   if (self->frame == nullptr) {
-    void* which = zpoller_wait(self->poller, kGetWaitMs);
-    if (which == nullptr) return zpoller_expired(self->poller) ? aErrNotReady : aErrUnknown;
-    if (which != self->inRead) return aErrUnknown;
-    self->frame = zframe_recv(self->inRead);
-    if (self->frame == nullptr) return aErrIO;
-    self->position = 0;
+    const aErr err = sAwaitFrame(self);
+    if (err != aErrNone) return err;
   }
-  if (self->position < zframe_size(self->frame)) *byte = zframe_data(self->frame)[self->position++];
-  // An empty frame hands out nothing: ask again.
-  const bool empty = zframe_size(self->frame) == 0;
+  *byte = zframe_data(self->frame)[self->position++];
   if (self->position >= zframe_size(self->frame)) zframe_destroy(&self->frame);
-  return empty ? aErrNotReady : aErrNone;
+  return aErrNone;
 }
 
 aErr sPut(uint8_t, void*) { return aErrUnimplemented; }
@@ -120,24 +109,6 @@ aErr sDelete(void* reference) {
   return aErrNone;
 }
 
-// A bound and a connected DEALER on one in-process endpoint named after the record; false
-// when either cannot be made.
-bool sPair(const ClientStream* self, const char* role, zsock_t** bound, zsock_t** connected, aErr* err) {
-  *bound = zsock_new_dealer(nullptr);
-  *connected = zsock_new_dealer(nullptr);
-  if (!*bound || !*connected) {
-    *err = aErrMemory;
-    return false;
-  }
-  char endpoint[64];
-  snprintf(endpoint, sizeof endpoint, "inproc://aClientStream-%p-%s", static_cast<const void*>(self), role);
-  if (zsock_bind(*bound, "%s", endpoint) != 0 || zsock_connect(*connected, "%s", endpoint) != 0) {
-    *err = aErrConnection;
-    return false;
-  }
-  return true;
-}
-
 // A zmq connect is made in the background and never tells of a server that is not there; a
 // plain TCP connection does.
 bool sServerListens(uint32_t address, uint16_t port) {
@@ -148,19 +119,23 @@ bool sServerListens(uint32_t address, uint16_t port) {
 }
 
 aErr sBuild(ClientStream* self, uint32_t address, uint16_t port) {
-  if (!sServerListens(address, port)) return aErrConnection;
-  aErr err = aErrNone;
-  if (!sPair(self, "out", &self->outWrite, &self->outRead, &err)) return err;
-  if (!sPair(self, "in", &self->inRead, &self->inWrite, &err)) return err;
   char host[aDISCOVERY_IPV4_TEXT_SIZE];
   if (aDiscovery_ConvertIPv4Interface(address, host, sizeof host) == 0) return aErrConnection;
+  if (!sServerListens(address, port)) return aErrConnection;
+  self->outWrite = zsock_new_dealer(nullptr);
+  self->outRead = zsock_new_dealer(nullptr);
   self->server = zsock_new_dealer(nullptr);
-  if (!self->server) return aErrMemory;
+  if (!self->outWrite || !self->outRead || !self->server) return aErrMemory;
+  char endpoint[64];
+  snprintf(endpoint, sizeof endpoint, "inproc://aClientStream-%p", static_cast<const void*>(self));
+  if (zsock_bind(self->outWrite, "%s", endpoint) != 0 || zsock_connect(self->outRead, "%s", endpoint) != 0) {
+    return aErrConnection;
+  }
   if (zsock_connect(self->server, "tcp://%s:%u", host, static_cast<unsigned>(port)) != 0) return aErrConnection;
-  self->poller = zpoller_new(self->inRead, nullptr);
-  if (!self->poller) return aErrMemory;
-  self->forwarder = zactor_new(sForward, self);
-  return self->forwarder ? aErrNone : aErrResource;
+  self->poller = zpoller_new(self->server, self->outRead, nullptr);
+  if (!self->poller) return aErrResource;
+  zpoller_set_nonstop(self->poller, true);
+  return aErrNone;
 }
 
 }  // namespace
