@@ -370,6 +370,16 @@ TEST_F(ServedUsbModule, EightClientsHammerTheLinkAndEachGetsExactlyItsOwnReplies
   ASSERT_TRUE(clients[2]->receive(&reply));
   EXPECT_EQ(reply, Echo(2, 502));
 
+  // A packet the device sends unasked (a late answer) is nobody's reply: not the next
+  // request's, whatever it asks.
+  ASSERT_TRUE(sim_->emit(kSerial, devsim::SimPacket(kAddress, {kSystem, 9, 0, 0xDE, 0xAD, 0xBE, 0xEF})));
+  clients[6]->send(Echo(6, 503));
+  ASSERT_TRUE(clients[6]->receive(&reply));
+  EXPECT_EQ(reply, Echo(6, 503));
+  clients[7]->send(GetSerial());
+  ASSERT_TRUE(clients[7]->receive(&reply));
+  EXPECT_EQ(reply, SerialReply());
+
   printf("hammer: %d interleaved replies; %d concurrent requests (%d bytes writes), %d replies, "
          "%d wrong, %d missing\n",
          interleavedReplies, total.requests, total.writes, total.replies, total.wrong, total.missing);
