@@ -17,6 +17,11 @@ namespace {
 
 constexpr int kWaitMs = 1000;
 
+// A client's identity as the key it is known by.
+std::string sIdentity(zframe_t* frame) {
+  return std::string(reinterpret_cast<const char*>(zframe_data(frame)), zframe_size(frame));
+}
+
 class Broker {
  public:
   explicit Broker(aServer& server) : m_server(server) {}
@@ -36,7 +41,7 @@ class Broker {
     zframe_t* generation = zmsg_pop(message);
     if (identity && generation && zframe_size(generation) == sizeof(uint32_t) &&
         memcmp(zframe_data(generation), &m_generation, sizeof m_generation) == 0) {
-      const std::string client(reinterpret_cast<const char*>(zframe_data(identity)), zframe_size(identity));
+      const std::string client = sIdentity(identity);
       for (zframe_t* reply = zmsg_first(message); reply; reply = zmsg_next(message)) {
         send(client, zframe_data(reply), zframe_size(reply));
       }
@@ -55,7 +60,7 @@ class Broker {
     aPacket* packet = nullptr;
     if (zmsg_size(message) == 2 &&
         aServerFrame_ToPacket(zframe_data(payload), zframe_size(payload), &packet) == aErrNone) {
-      handle(std::string(reinterpret_cast<const char*>(zframe_data(identity)), zframe_size(identity)), *packet);
+      handle(sIdentity(identity), *packet);
     }
     aPacket_Destroy(&packet);
     zmsg_destroy(&message);
