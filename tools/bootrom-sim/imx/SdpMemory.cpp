@@ -27,6 +27,7 @@ bool SdpMemory::write(uint32_t address, const uint8_t* bytes, size_t length) {
   Region* r = const_cast<Region*>(regionOf(address, length));
   if (r == nullptr) return false;
   if (length > 0) std::memcpy(r->bytes.data() + (address - r->address), bytes, length);
+  r->changed = true;
   return true;
 }
 
@@ -51,14 +52,16 @@ uint8_t SdpMemory::readByte(uint32_t address) const {
   return r ? r->bytes[address - r->address] : 0;
 }
 
-bool SdpMemory::dump(const std::string& directory, std::string* error) const {
-  for (const Region& r : regions_) {
+bool SdpMemory::dump(const std::string& directory, std::string* error) {
+  for (Region& r : regions_) {
+    if (!r.changed) continue;
     char name[16];
     std::snprintf(name, sizeof name, "/%08X.bin", r.address);
     if (!ReplaceFile(directory + name, std::string(r.bytes.begin(), r.bytes.end()))) {
       *error = "cannot write the RAM dump " + directory + name;
       return false;
     }
+    r.changed = false;
   }
   return true;
 }

@@ -31,13 +31,16 @@ class SdpMemory {
   bool writeWord(uint32_t address, uint32_t value, size_t width);
   uint8_t readByte(uint32_t address) const;
   // Writes each region to DIR/<ADDRESS %08X>.bin (through a temporary file, so a reader never
-  // sees half a dump); false with a reason when a file cannot be written.
-  bool dump(const std::string& directory, std::string* error) const;
+  // sees half a dump); false with a reason when a file cannot be written. Regions not written
+  // since the last dump are left as they are: a dump comes before the ROM's answer, which a host
+  // waits for only briefly.
+  bool dump(const std::string& directory, std::string* error);
 
  private:
   struct Region {
     uint32_t address;
     std::vector<uint8_t> bytes;
+    bool changed = true;  // since the last dump
   };
   const Region* regionOf(uint32_t address, size_t length) const;
 
