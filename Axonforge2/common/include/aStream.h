@@ -21,6 +21,9 @@ typedef aErr (*aStreamPutProc)(uint8_t byte, void* reference);
 typedef aErr (*aStreamWriteProc)(const uint8_t* bytes, size_t length, void* reference);
 // Releases the transport and its reference.
 typedef aErr (*aStreamDeleteProc)(void* reference);
+// Makes a get that is waiting for a byte return aErrNotReady now (or, when none is waiting, the
+// next one); called from another thread than the reader.
+typedef aErr (*aStreamInterruptProc)(void* reference);
 
 typedef struct aStream aStream;
 
@@ -33,6 +36,13 @@ aStream* aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc
                         aStreamDeleteProc destroy, void* reference);
 // Runs the transport's delete (its result is returned), frees the stream, nulls the handle.
 aErr aStream_Destroy(aStream** stream);
+// Gives the stream an interrupt operation. Set it before the stream is shared between threads;
+// transports whose get never waits long need none.
+aErr aStream_SetInterrupt(aStream* stream, aStreamInterruptProc interrupt);
+// Ends a reader's wait for a byte without waiting for the transport's time-out, so that a link
+// can stop or resynchronise at once. Safe while another thread reads; aErrNone when the stream
+// has no interrupt operation (its gets return soon by themselves).
+aErr aStream_Interrupt(aStream* stream);
 
 // Reads exactly length bytes or none: when the transport runs dry (aErrNotReady) the bytes that
 // did arrive are kept for the next read. At aErrEOF the bytes that arrived are delivered.

@@ -170,6 +170,8 @@ aErr aLink_Stop(aLinkRecord* link) {
   const uint8_t routeOff = 0;
   aLinkRecord_QueueOutbound(*link, aLINK_ROUTE_ADDRESS, 1, &routeOff);
   link->running = false;
+  // A reader waiting on a slow transport (USB reads wait up to a second) stops now.
+  aStream_Interrupt(link->stream);
   aErr result = aErrNone;
   if (!sJoin(&link->inThread)) result = aErrUnknown;
   if (!sJoin(&link->outThread)) result = aErrUnknown;
@@ -184,7 +186,8 @@ aErr aLink_Sync(uint32_t linkId) {
   aLinkEntryRef entry = aLinkRegistry_FindById(linkId);
   aLinkRecord* link = sInitialised(entry);
   if (link == nullptr) return aErrParam;
-  link->status = LINK_SYNCING;  // the inbound thread sends the burst on its next byte or timeout
+  link->status = LINK_SYNCING;  // the inbound thread sends the burst on its next byte or timeout,
+  aStream_Interrupt(link->stream);  // which an interrupted read brings forward
   const bool synced = sPollFor([link] { return link->status == LINK_RUNNING; });
   // Drop what was queued before the link was in step, and the surplus answers to the burst.
   aPacketFifo_DrainPackets(link->outFifo, sAcceptAll, nullptr);

@@ -11,6 +11,7 @@ struct aStream {
   aStreamPutProc put;
   aStreamWriteProc write;
   aStreamDeleteProc destroy;
+  aStreamInterruptProc interrupt;
   void* reference;
   uint8_t* pushBack;  // circular; allocated on first use
   uint32_t pushCount;
@@ -133,6 +134,17 @@ aErr aStream_Destroy(aStream** stream) {
   free(s);
   *stream = nullptr;
   return result;
+}
+
+aErr aStream_SetInterrupt(aStream* stream, aStreamInterruptProc interrupt) {
+  if (!sIsValid(stream)) return aErrParam;
+  stream->interrupt = interrupt;
+  return aErrNone;
+}
+
+aErr aStream_Interrupt(aStream* stream) {
+  if (!sIsValid(stream)) return aErrParam;
+  return stream->interrupt != nullptr ? stream->interrupt(stream->reference) : aErrNone;
 }
 
 aErr aStreamBufferChar(aStream* stream, uint8_t byte) {

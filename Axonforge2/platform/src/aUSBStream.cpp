@@ -34,6 +34,11 @@ aErr sUSBWrite(const uint8_t* bytes, size_t length, void* reference) {
 
 aErr sUSBPut(uint8_t byte, void* reference) { return sUSBWrite(&byte, 1, reference); }
 
+aErr sUSBInterrupt(void* reference) {
+  USBStream* s = valid(reference);
+  return s ? afusb_interrupt(s->device) : aErrParam;
+}
+
 aErr sUSBDelete(void* reference) {
   USBStream* s = valid(reference);
   if (!s) return aErrParam;
@@ -65,7 +70,7 @@ aErr aStream_CreateUSB(uint32_t serialNumber, aStream** stream) {
   aErr err = afusb_open_axonforge_device(s->device, serial);
   if (err == aErrNone) {
     *stream = aStream_Create(sUSBGet, sUSBPut, sUSBWrite, sUSBDelete, s);
-    if (*stream) return aErrNone;
+    if (*stream) return aStream_SetInterrupt(*stream, sUSBInterrupt);
     afusb_close_axonforge_device(s->device);
     err = aErrMemory;
   }

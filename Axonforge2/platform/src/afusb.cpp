@@ -6,7 +6,20 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <mutex>
+#include <new>
+
 #include "aUSBContext.h"
+
+// The IN transfer of one device. Reads go through libusb's asynchronous interface so that a
+// link that stops (or resynchronises) can cancel a read instead of sitting out its time-out.
+struct afusb_reader {
+  std::mutex lock;  // inFlight, interrupted, and submitting or cancelling the transfer
+  libusb_transfer* transfer = nullptr;
+  bool inFlight = false;
+  bool interrupted = false;  // asked for while no transfer was in flight
+  int completed = 0;         // set by the completion callback on libusb's event thread
+};
 
 namespace {
 
@@ -162,20 +175,65 @@ aErr libusbWrite(afusb_device* device, const uint8_t* bytes, uint32_t length) {
   return err;
 }
 
+void LIBUSB_CALL sInTransferDone(libusb_transfer* transfer) {
+  __atomic_store_n(static_cast<int*>(transfer->user_data), 1, __ATOMIC_RELEASE);
+}
+
+// Runs libusb's events until the transfer has completed, as its synchronous transfers do.
+void sAwaitCompletion(libusb_transfer* transfer, int* completed) {
+  libusb_context* context = Axonforge_libusb_context();
+  while (!__atomic_load_n(completed, __ATOMIC_ACQUIRE)) {
+    const int code = libusb_handle_events_completed(context, completed);
+    if (code < 0 && code != LIBUSB_ERROR_INTERRUPTED) libusb_cancel_transfer(transfer);
+  }
+}
+
+// Submits the IN transfer unless an interruption is pending; false when nothing was submitted
+// (*err says why).
+bool sSubmitRead(afusb_device* device, aErr* err) {
+  afusb_reader& reader = *device->reader;
+  std::lock_guard<std::mutex> guard(reader.lock);
+  if (reader.interrupted) {
+    reader.interrupted = false;
+    *err = aErrNotReady;
+    return false;
+  }
+  libusb_fill_bulk_transfer(reader.transfer, device->handle, device->inEndpoint, device->readBuffer,
+                            AFUSB_READ_BUFFER_SIZE, sInTransferDone, &reader.completed, kReadTimeoutMs);
+  reader.completed = 0;
+  if (libusb_submit_transfer(reader.transfer) != LIBUSB_SUCCESS) {
+    *err = aErrIO;
+    return false;
+  }
+  reader.inFlight = true;
+  return true;
+}
+
 aErr libusbFill(afusb_device* device) {
   aErr err = transferableState(device);
   if (err != aErrNone) return err;
-  int transferred = 0;
-  int code = libusb_bulk_transfer(device->handle, device->inEndpoint, device->readBuffer, AFUSB_READ_BUFFER_SIZE,
-                                  &transferred, kReadTimeoutMs);
-  if (code == LIBUSB_ERROR_PIPE) {
-    clearStall(device, device->inEndpoint);
-    return aErrNotReady;
+  if (!sSubmitRead(device, &err)) return err;
+  afusb_reader& reader = *device->reader;
+  libusb_transfer* transfer = reader.transfer;
+  sAwaitCompletion(transfer, &reader.completed);
+  {
+    std::lock_guard<std::mutex> guard(reader.lock);
+    reader.inFlight = false;
   }
-  if (code != LIBUSB_SUCCESS && code != LIBUSB_ERROR_TIMEOUT) return aErrIO;
-  if (transferred <= 0) return aErrNotReady;
+  switch (transfer->status) {
+    case LIBUSB_TRANSFER_COMPLETED:
+    case LIBUSB_TRANSFER_TIMED_OUT:  // a time-out (or a cancel) keeps the bytes that did arrive
+    case LIBUSB_TRANSFER_CANCELLED:
+      break;
+    case LIBUSB_TRANSFER_STALL:
+      clearStall(device, device->inEndpoint);
+      return aErrNotReady;
+    default:
+      return aErrIO;
+  }
+  if (transfer->actual_length <= 0) return aErrNotReady;
   device->readPos = device->readBuffer;
-  device->available = static_cast<uint32_t>(transferred);
+  device->available = static_cast<uint32_t>(transfer->actual_length);
   return aErrNone;
 }
 
@@ -225,6 +283,13 @@ afusb_device* afusb_create_usb(void) {
   if (!Axonforge_libusb_context()) return nullptr;
   afusb_device* device = static_cast<afusb_device*>(calloc(1, sizeof(afusb_device)));
   if (!device) return nullptr;
+  device->reader = new (std::nothrow) afusb_reader;
+  if (device->reader) device->reader->transfer = libusb_alloc_transfer(0);
+  if (!device->reader || !device->reader->transfer) {
+    delete device->reader;
+    free(device);
+    return nullptr;
+  }
   device->state = AFUSB_STATE_CREATED;
   return device;
 }
@@ -246,6 +311,15 @@ aErr afusb_get_from_device(afusb_device* device, uint8_t* byte) {
   return applyTolerance(device, libusbGet(device, byte), aErrNotReady);
 }
 
+aErr afusb_interrupt(afusb_device* device) {
+  if (!device || !device->reader) return aErrParam;
+  afusb_reader& reader = *device->reader;
+  std::lock_guard<std::mutex> guard(reader.lock);
+  // A transfer that has just completed cannot be cancelled; its reader is returning anyway.
+  if (!reader.inFlight || libusb_cancel_transfer(reader.transfer) != LIBUSB_SUCCESS) reader.interrupted = true;
+  return aErrNone;
+}
+
 aErr afusb_close_axonforge_device(afusb_device* device) {
   if (!device) return aErrParam;
   return libusbClose(device);
@@ -254,6 +328,8 @@ aErr afusb_close_axonforge_device(afusb_device* device) {
 aErr afusb_destroy(afusb_device** device) {
   if (!device || !*device) return aErrParam;
   if ((*device)->handle) libusbClose(*device);
+  if ((*device)->reader) libusb_free_transfer((*device)->reader->transfer);
+  delete (*device)->reader;
   free(*device);
   *device = nullptr;
   return aErrNone;

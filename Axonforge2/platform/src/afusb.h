@@ -11,6 +11,7 @@
 
 struct libusb_device;
 struct libusb_device_handle;
+struct afusb_reader;
 
 #define AFUSB_VENDOR_ID 0x24FF
 #define AFUSB_SERIAL_TEXT_SIZE 33    // serial-number string descriptor, ASCII, NUL-terminated
@@ -39,6 +40,7 @@ typedef struct afusb_device {
   uint8_t errorCount;
   uint32_t inMaxPacket;
   uint32_t outMaxPacket;
+  struct afusb_reader* reader;  // the IN transfer in flight, which another thread may cancel
 } afusb_device;
 
 #ifdef __cplusplus
@@ -57,8 +59,12 @@ struct libusb_device_handle* afusb_open_family_device(struct libusb_device* devi
 afusb_device* afusb_create_usb(void);
 aErr afusb_open_axonforge_device(afusb_device* device, const char* serial);
 aErr afusb_write_to_device(afusb_device* device, const uint8_t* bytes, uint32_t length);
-// Delivers one byte; aErrNotReady when none came within the transport's wait.
+// Delivers one byte; aErrNotReady when none came within the transport's wait (1000 ms), or
+// when afusb_interrupt cut the wait short.
 aErr afusb_get_from_device(afusb_device* device, uint8_t* byte);
+// Cancels the IN transfer a reader is waiting on, or makes the next read return aErrNotReady at
+// once when none is in flight. Any thread; the device must stay open until the reader returns.
+aErr afusb_interrupt(afusb_device* device);
 aErr afusb_close_axonforge_device(afusb_device* device);
 // Closes a libusb handle still open, frees the record and nulls the caller's pointer.
 aErr afusb_destroy(afusb_device** device);

@@ -252,6 +252,20 @@ TEST_F(UsbLinkWithDevice, CreatesSynchronisesSharesAndNoticesUnplugging) {
   EXPECT_TRUE(waitForStatus(id, LINK_IO_ERROR, 10000)) << "status " << aLink_GetStatus(id);
 }
 
+// An idle USB link's reader always has a transfer in flight; destroying the link cancels it,
+// releases the device and leaves it ready for the next link, again and again.
+TEST_F(UsbLinkWithDevice, ClosingWithAReadInFlightFreesTheDeviceForTheNextLink) {
+  for (int round = 0; round < 3; ++round) {
+    id = aLink_CreateUSB(kSerial);
+    ASSERT_NE(id, 0u) << "round " << round;
+    uint8_t model = 0;
+    EXPECT_EQ(aLink_QueryModel(id, kAddress, &model), aErrNone);
+    EXPECT_EQ(model, kModel);
+    EXPECT_EQ(aLink_Destroy(&id), aErrNone);
+    EXPECT_FALSE(aLinkRegistry_FindByIdentifier(kSerial));
+  }
+}
+
 TEST_F(UsbLinkWithDevice, AbsentDeviceGivesNoLink) {
   EXPECT_EQ(aLink_CreateUSB(0x0BADF00D), 0u);
   EXPECT_FALSE(aLinkRegistry_FindByIdentifier(0x0BADF00D));

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <future>
 #include <memory>
 #include <string>
 
@@ -96,6 +97,30 @@ TEST(USBStream, ReadWithoutDataIsNotReadyAfterAboutASecond) {
   auto elapsed = std::chrono::steady_clock::now() - start;
   EXPECT_GE(elapsed, std::chrono::milliseconds(900));
   EXPECT_LT(elapsed, std::chrono::milliseconds(3000));
+}
+
+// An interrupt ends a read that waits for a byte (or, sent before it, the next read) with "not
+// ready", and loses nothing the device sends afterwards.
+TEST(USBStream, InterruptEndsAWaitingReadAndLosesNoLaterByte) {
+  UsbSimBus bus;
+  UsbSimDevice& device = bus.plug(kSerial);
+  Stream s;
+  ASSERT_EQ(aStream_CreateUSB(kSerial, &s.stream), aErrNone);
+  uint8_t byte = 0;
+  ASSERT_EQ(aStream_Interrupt(s.stream), aErrNone);
+  EXPECT_EQ(aStream_Read(s.stream, &byte, 1), aErrNotReady);
+  for (int round = 0; round < 3; ++round) {
+    auto reader = std::async(std::launch::async, [&] {
+      uint8_t got = 0;
+      return aStream_Read(s.stream, &got, 1);
+    });
+    // Interrupted until the reader has returned, whether it was waiting already or not yet.
+    while (reader.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready)
+      ASSERT_EQ(aStream_Interrupt(s.stream), aErrNone);
+    EXPECT_EQ(reader.get(), aErrNotReady);
+  }
+  ASSERT_TRUE(device.send("ok"));
+  EXPECT_EQ(readAll(s.stream, 2), "ok");
 }
 
 // A device simulator presenting one USB module through a directory the stand-in reads.

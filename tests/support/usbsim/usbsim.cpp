@@ -31,6 +31,11 @@
 //     injected timeout waits for the transfer's time-out first, as a real one does.
 //   <SERIAL|*> maxpacket <n>                              wMaxPacketSize of both bulk endpoints
 //
+// Asynchronous transfers: bulk IN transfers may be submitted (libusb_submit_transfer) and
+// cancelled; they complete, with their callback, inside libusb_handle_events_completed or
+// libusb_handle_events_timeout_completed, on whichever thread handles events at the time, as in
+// libusb. Injected "in" faults apply to them too.
+//
 // Tracing: when DIR/trace exists, one line is appended per event:
 //   out <SERIAL> <length>        a bulk OUT transfer as requested (before it runs)
 //   clearhalt <SERIAL> <endpoint hex>
@@ -46,7 +51,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -372,6 +380,138 @@ struct ConfigBlock {
   libusb_endpoint_descriptor dataEndpoints[2];
 };
 
+// ---- asynchronous transfers ---------------------------------------------------------------
+
+struct PendingTransfer {
+  libusb_transfer* transfer;
+  long long deadline;  // 0: none
+  int injected;        // libusb error to complete with, 0 to read the peer
+  bool cancelled;
+};
+
+// One event loop for the whole process. One thread at a time handles events; the others wait
+// until it has finished a round and then look at their own completion flag again.
+struct EventLoop {
+  std::mutex lock;
+  std::condition_variable roundDone;
+  bool handling = false;
+  std::vector<PendingTransfer> pending;
+  int wake[2] = {-1, -1};  // wakes the handler when a transfer is submitted or cancelled
+
+  EventLoop() {
+    if (pipe2(wake, O_NONBLOCK | O_CLOEXEC) != 0) wake[0] = wake[1] = -1;
+  }
+  void poke() {
+    const char byte = 0;
+    ssize_t ignored = write(wake[1], &byte, 1);
+    (void)ignored;
+  }
+  void drainWake() {
+    char bytes[64];
+    while (read(wake[0], bytes, sizeof bytes) > 0) {
+    }
+  }
+};
+
+EventLoop& events() {
+  static EventLoop* loop = new EventLoop;  // transfers may still run while statics are destroyed
+  return *loop;
+}
+
+enum libusb_transfer_status statusOf(int error) {
+  switch (error) {
+    case LIBUSB_ERROR_TIMEOUT: return LIBUSB_TRANSFER_TIMED_OUT;
+    case LIBUSB_ERROR_PIPE: return LIBUSB_TRANSFER_STALL;
+    case LIBUSB_ERROR_NO_DEVICE: return LIBUSB_TRANSFER_NO_DEVICE;
+    default: return LIBUSB_TRANSFER_ERROR;
+  }
+}
+
+// Decides a pending transfer after the handler's poll; false while it must keep waiting.
+bool settle(PendingTransfer& p, bool readable, long long now) {
+  libusb_transfer* t = p.transfer;
+  if (p.cancelled) {
+    t->status = LIBUSB_TRANSFER_CANCELLED;
+    return true;
+  }
+  const bool expired = p.deadline != 0 && now >= p.deadline;
+  if (p.injected != 0) {
+    if (p.injected == LIBUSB_ERROR_TIMEOUT && !expired) return false;
+    t->status = statusOf(p.injected);
+    return true;
+  }
+  if (readable) {
+    ssize_t n = recv(t->dev_handle->socket, t->buffer, static_cast<size_t>(t->length), MSG_DONTWAIT);
+    if (n > 0) {
+      t->actual_length = static_cast<int>(n);
+      t->status = LIBUSB_TRANSFER_COMPLETED;
+      return true;
+    }
+    if (n == 0 || (n < 0 && errno == ECONNRESET)) {
+      t->status = LIBUSB_TRANSFER_NO_DEVICE;
+      return true;
+    }
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+      t->status = LIBUSB_TRANSFER_ERROR;
+      return true;
+    }
+  }
+  if (!expired) return false;
+  t->status = LIBUSB_TRANSFER_TIMED_OUT;
+  return true;
+}
+
+// One round of event handling: waits up to timeoutMs for any pending transfer to be decided,
+// then runs the callbacks of those that were. Called with the loop's lock held by guard.
+void handleRound(EventLoop& loop, std::unique_lock<std::mutex>& guard, long long until) {
+  std::vector<pollfd> fds = {{loop.wake[0], POLLIN, 0}};
+  std::vector<libusb_transfer*> polled;
+  long long wakeAt = until;
+  for (const PendingTransfer& p : loop.pending) {
+    if (p.deadline != 0) wakeAt = std::min(wakeAt, p.deadline);
+    if (p.cancelled) wakeAt = 0;
+    if (p.cancelled || p.injected != 0) continue;
+    fds.push_back({p.transfer->dev_handle->socket, POLLIN, 0});
+    polled.push_back(p.transfer);
+  }
+  const long long waitMs = std::max(0LL, wakeAt - nowMs());
+  guard.unlock();
+  int ready = poll(fds.data(), fds.size(), static_cast<int>(std::min(waitMs, 60000LL)));
+  guard.lock();
+  loop.drainWake();
+  std::vector<libusb_transfer*> done;
+  const long long now = nowMs();
+  for (auto p = loop.pending.begin(); p != loop.pending.end();) {
+    auto at = std::find(polled.begin(), polled.end(), p->transfer);
+    const bool readable = ready > 0 && at != polled.end() && fds[1 + (at - polled.begin())].revents != 0;
+    if (settle(*p, readable, now)) {
+      done.push_back(p->transfer);
+      p = loop.pending.erase(p);
+    } else {
+      ++p;
+    }
+  }
+  guard.unlock();
+  for (libusb_transfer* t : done) t->callback(t);
+  guard.lock();
+}
+
+int handleEvents(long long timeoutMs, int* completed) {
+  EventLoop& loop = events();
+  std::unique_lock<std::mutex> guard(loop.lock);
+  if (completed && __atomic_load_n(completed, __ATOMIC_ACQUIRE)) return LIBUSB_SUCCESS;
+  const long long until = nowMs() + timeoutMs;
+  if (loop.handling) {
+    loop.roundDone.wait_for(guard, std::chrono::milliseconds(timeoutMs));
+    return LIBUSB_SUCCESS;
+  }
+  loop.handling = true;
+  handleRound(loop, guard, until);
+  loop.handling = false;
+  loop.roundDone.notify_all();
+  return LIBUSB_SUCCESS;
+}
+
 }  // namespace
 
 extern "C" {
@@ -598,5 +738,47 @@ int libusb_clear_halt(libusb_device_handle* handle, unsigned char endpoint) {
   if (endpoint != kBulkIn && endpoint != kBulkOut) return LIBUSB_ERROR_NOT_FOUND;
   return LIBUSB_SUCCESS;
 }
+
+struct libusb_transfer* libusb_alloc_transfer(int iso_packets) {
+  if (iso_packets < 0) return nullptr;
+  return static_cast<libusb_transfer*>(
+      calloc(1, sizeof(libusb_transfer) + static_cast<size_t>(iso_packets) * sizeof(libusb_iso_packet_descriptor)));
+}
+
+void libusb_free_transfer(struct libusb_transfer* transfer) { free(transfer); }
+
+int libusb_submit_transfer(struct libusb_transfer* transfer) {
+  if (!transfer || !transfer->dev_handle || !transfer->callback) return LIBUSB_ERROR_INVALID_PARAM;
+  libusb_device_handle* handle = transfer->dev_handle;
+  if (transfer->type != LIBUSB_TRANSFER_TYPE_BULK || transfer->endpoint != kBulkIn) return LIBUSB_ERROR_NOT_SUPPORTED;
+  if (handle->socket < 0) return LIBUSB_ERROR_NO_DEVICE;
+  transfer->actual_length = 0;
+  const int injected = faults().take(handle->device->line.serial, "in");
+  const long long deadline = transfer->timeout != 0 ? nowMs() + transfer->timeout : 0;
+  EventLoop& loop = events();
+  std::lock_guard<std::mutex> guard(loop.lock);
+  loop.pending.push_back({transfer, deadline, injected, false});
+  loop.poke();
+  return LIBUSB_SUCCESS;
+}
+
+int libusb_cancel_transfer(struct libusb_transfer* transfer) {
+  EventLoop& loop = events();
+  std::lock_guard<std::mutex> guard(loop.lock);
+  for (PendingTransfer& p : loop.pending) {
+    if (p.transfer != transfer || p.cancelled) continue;
+    p.cancelled = true;
+    loop.poke();
+    return LIBUSB_SUCCESS;
+  }
+  return LIBUSB_ERROR_NOT_FOUND;
+}
+
+int libusb_handle_events_timeout_completed(libusb_context*, struct timeval* tv, int* completed) {
+  const long long timeoutMs = tv ? static_cast<long long>(tv->tv_sec) * 1000 + tv->tv_usec / 1000 : 0;
+  return handleEvents(timeoutMs, completed);
+}
+
+int libusb_handle_events_completed(libusb_context*, int* completed) { return handleEvents(60000, completed); }
 
 }  // extern "C"
