@@ -1,7 +1,10 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <system_error>
+#include <thread>
 
 #include "I2CClass.h"
 #include "Log.h"
@@ -69,14 +72,31 @@ void sReadDevice(Module& module, DeviceInfo& info) {
 }
 
 // Connects to a directly reachable device and reads what the listing shows.
-void sProbeDirectDevice(DeviceInfo& info, UpdaterDisplayInterface& display) {
-  info.modelName = aDefs_GetModelName(info.spec.model);
-  Module module(kDefaultModuleAddress, 0);
-  if (Updater::_disableEther(module, display) != aErrNone) return;
+void sProbeDirectDevice(Module& module, DeviceInfo& info) {
   info.error = module.connectFromSpec(info.spec);
   if (info.error != aErrNone) return;
   sReadDevice(module, info);
   module.disconnect();
+}
+
+// Probes every device at once, each on a thread of its own: most of a probe is waiting on the
+// device, and the devices do not depend on each other. Modules are prepared on the calling
+// thread, which alone talks to the display.
+void sProbeDirectDevices(std::vector<DeviceInfo>& devices, UpdaterDisplayInterface& display) {
+  std::vector<std::unique_ptr<Module>> modules;
+  std::vector<std::thread> probes;
+  for (DeviceInfo& info : devices) {
+    info.modelName = aDefs_GetModelName(info.spec.model);
+    modules.push_back(std::make_unique<Module>(kDefaultModuleAddress, 0));
+    Module& module = *modules.back();
+    if (Updater::_disableEther(module, display) != aErrNone) continue;
+    try {
+      probes.emplace_back(sProbeDirectDevice, std::ref(module), std::ref(info));
+    } catch (const std::system_error&) {
+      sProbeDirectDevice(module, info);  // no thread to spare: probe it here
+    }
+  }
+  for (std::thread& probe : probes) probe.join();
 }
 
 // Connects through the router to the module answering at a bus address; false when none does.
@@ -189,7 +209,7 @@ std::vector<DeviceInfo> Updater::Discover_Devices(linkType type) {
                                                            : std::vector<linkType>{USB, TCPIP};
   for (linkType transport : transports)
     aDiscovery_EnumerateModules(transport, _discovered_device, &devices, kLoopbackInterface);
-  for (DeviceInfo& device : devices) sProbeDirectDevice(device, display);
+  sProbeDirectDevices(devices, display);
   return devices;
 }
 

@@ -13,6 +13,8 @@
 #include "RecordingDisplay.h"
 #include "TempDir.h"
 #include "Updater.h"
+#include "aDefs.h"
+#include "aUSBStream.h"
 #include "LoopbackLinkSpec.h"
 
 namespace {
@@ -78,6 +80,38 @@ TEST_F(UpdaterDiscovery, ReadsBuildVersionAndAddressesOfAConnectedModuleOnly) {
   module.disconnect();
   EXPECT_EQ(Updater::_get_build_number(module), 0u);
   EXPECT_EQ(Updater::_get_version(module, info), aErrConnection);
+}
+
+// Direct USB discovery probes the modules side by side: each record still carries its own
+// module's build, version and address, in the order USB listed them, and a module that another
+// program holds is listed with its connect error without holding up the others.
+TEST_F(UpdaterDiscovery, UsbModulesAreProbedTogetherAndEachKeepsItsOwnAnswers) {
+  std::vector<std::string> modules;
+  for (unsigned i = 0; i < 8; ++i)
+    modules.push_back("serial=0x4000000" + std::to_string(i) + ",model=" + std::to_string(13 + i) +
+                      ",address=" + std::to_string(2 + 2 * i) + ",build=" + std::to_string(100 + i) +
+                      ",version=2." + std::to_string(i) + ".1,usb,hb=0");
+  Start(modules);
+  aStream* held = nullptr;  // claimed as another program would: not a link this process shares
+  ASSERT_EQ(aStream_CreateUSB(0x40000005, &held), aErrNone);
+
+  const std::vector<DeviceInfo> devices = updater_.Discover_Devices(USB);
+  aStream_Destroy(&held);
+  ASSERT_EQ(devices.size(), 8u);
+  for (unsigned i = 0; i < 8; ++i) {
+    SCOPED_TRACE(i);
+    const DeviceInfo& d = devices[i];
+    EXPECT_EQ(d.spec.serialNumber, 0x40000000u + i);
+    EXPECT_EQ(d.modelName, aDefs_GetModelName(static_cast<uint8_t>(13 + i)));
+    if (i == 5) {
+      EXPECT_NE(d.error, 0u) << "held by another link";
+      continue;
+    }
+    EXPECT_EQ(d.error, 0u);
+    EXPECT_EQ(d.build, 100u + i);
+    EXPECT_EQ(d.versionMinor, i);
+    EXPECT_EQ(d.spec.module, 2u + 2 * i);
+  }
 }
 
 TEST_F(UpdaterDiscovery, RouterScanRecordsEachModuleWithTheRoutersTransport) {

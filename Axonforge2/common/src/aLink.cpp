@@ -16,8 +16,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::chrono::milliseconds kPollInterval(10);
-constexpr int kPollCount = 200;  // 2 s
+// Start and sync wait up to 2 s for the link threads. They look often: the state they wait
+// for usually comes within a millisecond, and a link opened for a listing is opened once.
+constexpr std::chrono::milliseconds kPollInterval(1);
+constexpr std::chrono::milliseconds kPollLimit(2000);
 constexpr std::chrono::milliseconds kSyncSettle(100);
 constexpr int kReopenAttempts = 20;
 constexpr std::chrono::milliseconds kReopenPause(100);
@@ -33,11 +35,12 @@ aLinkRecord* sInitialised(const aLinkEntryRef& entry) {
 
 template <typename Condition>
 bool sPollFor(Condition condition) {
-  for (int i = 0; i < kPollCount; ++i) {
+  const Clock::time_point deadline = Clock::now() + kPollLimit;
+  while (!condition()) {
+    if (Clock::now() >= deadline) return false;
     std::this_thread::sleep_for(kPollInterval);
-    if (condition()) return true;
   }
-  return false;
+  return true;
 }
 
 uint8_t sAcceptAll(const aPacket*, void*) { return 1; }

@@ -4,9 +4,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <map>
 #include <mutex>
 #include <new>
 #include <string>
+#include <tuple>
 
 #include "LinkPacketLog.h"
 #include "LinkStreams.h"
@@ -35,8 +37,43 @@ constexpr uint8_t kMaxCommandData = aPACKET_MAX_DATA - 1;  // raw packets: comma
 // A wait looks at the link's clock and state at least this often.
 constexpr uint32_t kAwaitSliceMs = 20;
 
-// Serialises the creation of engine links by all Link objects.
+// Serialises the creation of engine links for one device by all Link objects, so that no device
+// is opened twice at once; links to different devices open side by side (a listing opens every
+// device it finds). Guards the table of per-device locks.
 std::mutex linkCreateHelperSerializer;
+
+using DeviceKey = std::tuple<uint32_t, uint32_t, uint32_t, uint32_t>;
+struct CreationLock {
+  std::mutex mutex;
+  unsigned users = 0;
+};
+std::map<DeviceKey, CreationLock> creationLocks;
+
+// Holds the creation lock of the device a specifier names.
+class DeviceCreation {
+ public:
+  explicit DeviceCreation(const linkSpec& spec)
+      : key_(spec.type, spec.serialNumber, spec.ipAddress, spec.ipPort), lock_(acquire(key_)) {
+    lock_.mutex.lock();
+  }
+  ~DeviceCreation() {
+    lock_.mutex.unlock();
+    std::lock_guard<std::mutex> table(linkCreateHelperSerializer);
+    if (--lock_.users == 0) creationLocks.erase(key_);
+  }
+  DeviceCreation(const DeviceCreation&) = delete;
+  DeviceCreation& operator=(const DeviceCreation&) = delete;
+
+ private:
+  static CreationLock& acquire(const DeviceKey& key) {
+    std::lock_guard<std::mutex> table(linkCreateHelperSerializer);
+    CreationLock& lock = creationLocks[key];
+    lock.users++;
+    return lock;
+  }
+  DeviceKey key_;
+  CreationLock& lock_;
+};
 
 bool sIsModuleAddress(uint8_t module) { return module != 0 && (module & 1) == 0; }
 
@@ -282,7 +319,7 @@ namespace {
 // into the config; a shared link (AWEAVE) is a client of such a server, or one more user of
 // existingLinkId when that is given.
 uint32_t sCreateEngineLink(const linkSpec& spec, aWeaveConfig* config, uint32_t existingLinkId, aErr* result) {
-  std::lock_guard<std::mutex> serialized(linkCreateHelperSerializer);
+  DeviceCreation serialized(spec);
   uint32_t linkId = 0;
   *result = aErrNone;
   if (spec.type == AWEAVE) {
