@@ -10,6 +10,7 @@
 #include "Updater.h"
 #include "UpdaterEntity.h"
 #include "UpdaterStore.h"
+#include "UsbReturn.h"
 #include "aDefs.h"
 #include "aTime.h"
 
@@ -36,7 +37,7 @@ void sAwaitLoader(Module& target, uint32_t serialNumber) {
   for (int attempt = 0; attempt < kReturnAttempts; ++attempt) {
     target.disconnect();  // a failed attempt may still hold a link
     if (target.discoverAndConnect(USB, serialNumber) == aErrNone && target.isConnected()) return;
-    aTime_MSSleep(kReturnDelayMs);
+    AwaitUsbDevice(serialNumber, kReturnDelayMs, true);
   }
 }
 
@@ -282,8 +283,16 @@ aErr Updater::_connect_target(Module& target, uint32_t serialNumber, uint32_t ro
 
 bool Updater::_await_new_firmware(Module& target, uint32_t serialNumber, uint32_t routerSerial, uint32_t expected) {
   uint32_t running = 0;
+  // A device reached over USB is tried once it is listed there again: trying while it restarts
+  // would look for it on the network too.
+  linkSpec spec{};
+  const bool overUsb = routerSerial == 0 && target.getLinkSpecifier(&spec) == aErrNone && spec.type == USB;
   for (int attempt = 0; attempt < kReturnAttempts && running == 0; ++attempt) {
-    if (attempt > 0) aTime_MSSleep(kReturnDelayMs);
+    if (overUsb && !target.isConnected()) {
+      AwaitUsbDevice(serialNumber, kReturnDelayMs, attempt > 0);
+    } else if (attempt > 0) {
+      aTime_MSSleep(kReturnDelayMs);
+    }
     if (!target.isConnected()) {
       target.disconnect();  // a dropped link still holds its engine connection
       aErr err = routerSerial == 0 ? sConnectBySerial(target, serialNumber) : _connect_router(target, routerSerial, nullptr);

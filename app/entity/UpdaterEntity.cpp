@@ -6,6 +6,7 @@
 #include "DefaultSerial.h"
 #include "Log.h"
 #include "SystemClass.h"
+#include "UsbReturn.h"
 #include "aLinkSpec.h"
 #include "aTime.h"
 #include "aUEI.h"
@@ -305,7 +306,7 @@ aErr UpdaterEntity::LoaderStart() {
 }
 
 template <typename Connect>
-aErr UpdaterEntity::reconnectAttempts(const char* format, uint32_t delayMs, Connect connect) {
+aErr UpdaterEntity::reconnectAttempts(const char* format, uint32_t delayMs, uint32_t usbSerial, Connect connect) {
   aErr err = aErrConnection;
   for (unsigned attempt = 1; attempt <= RECONNECT_ATTEMPTS; ++attempt) {
     Log::log(DEBUG_Network, format, attempt, RECONNECT_ATTEMPTS);
@@ -315,7 +316,12 @@ aErr UpdaterEntity::reconnectAttempts(const char* format, uint32_t delayMs, Conn
       return err;
     }
     Log::log(DEBUG_Network, "NETWORK: Couldn't reconnect to device delaying: %d ms\n", static_cast<int>(delayMs));
-    aTime_MSSleep(delayMs);
+    // A USB device that comes back within the delay is tried at once.
+    if (usbSerial != 0) {
+      AwaitUsbDevice(usbSerial, delayMs, true);
+    } else {
+      aTime_MSSleep(delayMs);
+    }
   }
   return err;
 }
@@ -323,13 +329,15 @@ aErr UpdaterEntity::reconnectAttempts(const char* format, uint32_t delayMs, Conn
 aErr UpdaterEntity::_reconnect(uint32_t delayMs) {
   if (module == nullptr) return aErrResource;
   // Every attempt starts disconnected: a failed attempt may still hold its link.
-  aErr err = reconnectAttempts("NETWORK: Attempting to reconnect. Attempt: %d of %d\n", delayMs, [this] {
+  linkSpec spec{};
+  const uint32_t usbSerial = module->getLinkSpecifier(&spec) == aErrNone && spec.type == USB ? spec.serialNumber : 0;
+  aErr err = reconnectAttempts("NETWORK: Attempting to reconnect. Attempt: %d of %d\n", delayMs, usbSerial, [this] {
     module->disconnect();
     return module->reconnect();
   });
   if (err == aErrNone) return err;
   // A device running a loader without a serial number of its own reports the default one.
-  return reconnectAttempts("NETWORK: Attempting to reconnect DEFAULT sn. Attempt: %d of %d\n", delayMs, [this] {
+  return reconnectAttempts("NETWORK: Attempting to reconnect DEFAULT sn. Attempt: %d of %d\n", delayMs, kDefaultSerial, [this] {
     module->disconnect();
     return module->connect(USB, kDefaultSerial);
   });
@@ -365,7 +373,9 @@ aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display) {
   }
   for (uint32_t waited = 0; module != nullptr && module->isConnected() && waited < REBOOT_WAIT_MAX_MS;
        waited += REBOOT_POLL_MS) {
-    aTime_MSSleep(REBOOT_POLL_MS);
+    // Each pass waits for the drop, not for the rest of its 250 ms once the link has dropped.
+    for (uint32_t slept = 0; slept < REBOOT_POLL_MS && module->isConnected(); slept += REBOOT_DROP_CHECK_MS)
+      aTime_MSSleep(REBOOT_DROP_CHECK_MS);
     display.update_spinner(true, kSpinnerLabel);
     Log::log(DEBUG_Network_FIRM, "Waiting for link to drop.\n");
     Log::log(DEBUG_Network_FIRM, "Rebooting Device\n");

@@ -45,6 +45,7 @@ class UpdaterEntity : public Tessaron::Axonforge::EntityClass {
   static constexpr unsigned RECONNECT_ATTEMPTS = 5;
   static constexpr uint32_t LOADER_START_RECONNECT_DELAY_MS = 500;
   static constexpr uint32_t REBOOT_POLL_MS = 250;
+  static constexpr uint32_t REBOOT_DROP_CHECK_MS = 10;  // how often a reboot pass looks at the link
   // A device whose link never drops after the reboot request is not waited for beyond this.
   static constexpr uint32_t REBOOT_WAIT_MAX_MS = 30000;
 
@@ -97,7 +98,7 @@ class UpdaterEntity : public Tessaron::Axonforge::EntityClass {
   aErr verifyBlockSum(uint32_t sum, uint32_t blocks);
   // One round of reconnect attempts; `connect` makes one attempt.
   template <typename Connect>
-  aErr reconnectAttempts(const char* format, uint32_t delayMs, Connect connect);
+  aErr reconnectAttempts(const char* format, uint32_t delayMs, uint32_t usbSerial, Connect connect);
   // Records what went wrong and passes err on.
   aErr fail(aErr err, const std::string& what);
   // A request that could not be sent: the link was lost, or the request was refused locally.
