@@ -36,6 +36,10 @@ aErr aPacketFifo_Put(aPacketFifoHandle handle, const aPacket* packet);
 // Oldest packet, or null when none is queued (Get) or none arrives in time (Await).
 aPacket* aPacketFifo_Get(aPacketFifoHandle handle);
 aPacket* aPacketFifo_Await(aPacketFifoHandle handle, uint32_t timeoutMs);
+// Ends the wait of an aPacketFifo_Await now, or of the next one to start when none waits: it
+// returns the oldest packet if one is queued, else null at once. A link's stop uses it so that
+// its writer notices the stop without waiting out its await.
+aErr aPacketFifo_Wake(aPacketFifoHandle handle);
 
 // Oldest packet the filter accepts. Rejected packets stay queued; within one call
 // each packet is offered to the filter at most once.

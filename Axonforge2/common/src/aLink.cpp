@@ -173,7 +173,9 @@ aErr aLink_Stop(aLinkRecord* link) {
   const uint8_t routeOff = 0;
   aLinkRecord_QueueOutbound(*link, aLINK_ROUTE_ADDRESS, 1, &routeOff);
   link->running = false;
-  // A reader waiting on a slow transport (USB reads wait up to a second) stops now.
+  // Both threads stop now: the writer without waiting out its await, a reader waiting on a slow
+  // transport (USB reads wait up to a second) without waiting out the read.
+  aPacketFifo_Wake(link->outFifo);
   aStream_Interrupt(link->stream);
   aErr result = aErrNone;
   if (!sJoin(&link->inThread)) result = aErrUnknown;

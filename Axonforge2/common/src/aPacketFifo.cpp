@@ -41,6 +41,7 @@ struct packetFifo {
   std::condition_variable cond;
   std::mutex mutex;
   std::atomic<bool> alive{true};
+  bool woken = false;  // aPacketFifo_Wake: the current or next Await returns at once
   std::atomic<int32_t> windowStart{0};
   std::atomic<int32_t> nextPacketId{0};
 
@@ -190,9 +191,21 @@ aPacket* aPacketFifo_Await(aPacketFifoHandle handle, uint32_t timeoutMs) {
   if (!fifo) return nullptr;
   const Clock::time_point deadline = fifo->deadlineAfter(timeoutMs);
   std::unique_lock<std::mutex> lock(fifo->mutex);
-  fifo->cond.wait_until(lock, deadline, [&] { return !fifo->packets.empty() || !fifo->alive; });
+  fifo->cond.wait_until(lock, deadline, [&] { return !fifo->packets.empty() || !fifo->alive || fifo->woken; });
+  fifo->woken = false;
   if (!fifo->alive || fifo->packets.empty()) return nullptr;
   return fifo->steal(fifo->packets.begin());
+}
+
+aErr aPacketFifo_Wake(aPacketFifoHandle handle) {
+  FifoRef fifo = sRegistry().resolve(handle);
+  if (!fifo) return aErrParam;
+  {
+    std::lock_guard<std::mutex> lock(fifo->mutex);
+    fifo->woken = true;
+  }
+  fifo->cond.notify_all();
+  return aErrNone;
 }
 
 aPacket* aPacketFifo_GetFirst(aPacketFifoHandle handle, aPacketFilter filter, void* reference) {

@@ -293,6 +293,28 @@ TEST(PacketFifoHandles, AreNeverZeroAndNeverShared) {
   for (aPacketFifoHandle* handle : {&first, &last, &wrapped}) EXPECT_EQ(aPacketFifo_Destroy(handle), aErrNone);
 }
 
+// A wake ends a waiting await, or the next one when none waits, once; queued packets still
+// come first and the queue stays usable.
+TEST_F(PacketFifo, WakeEndsTheCurrentOrNextAwaitOnce) {
+  EXPECT_EQ(aPacketFifo_Wake(fifo), aErrNone);
+  EXPECT_EQ(aPacketFifo_Await(fifo, 60000), nullptr) << "the wake came first";
+  std::thread waker = later([this] { aPacketFifo_Wake(fifo); });
+  EXPECT_EQ(aPacketFifo_Await(fifo, 60000), nullptr) << "woken while waiting";
+  waker.join();
+  put(7);
+  aPacketFifo_Wake(fifo);
+  Packet queued(aPacketFifo_Await(fifo, 60000));
+  ASSERT_TRUE(queued);
+  EXPECT_EQ(tagOf(queued.get()), 7);
+  std::thread producer = later([this] { put(8); });
+  Packet next(aPacketFifo_Await(fifo, 60000));
+  producer.join();
+  ASSERT_TRUE(next) << "a wake counts once";
+  EXPECT_EQ(tagOf(next.get()), 8);
+  aPacketFifoHandle gone = 0;
+  EXPECT_EQ(aPacketFifo_Wake(gone), aErrParam);
+}
+
 TEST_F(PacketFifo, DestructionWakesWaitersPromptly) {
   std::atomic<bool> plainReturnedNull{false}, filteredReturnedNull{false};
   aPacketFifoHandle handle = fifo;
