@@ -1,5 +1,6 @@
-// Link engine over TCP loopback: request/reply round trips against the device simulator,
-// pooled versus plain writes of a 1 KiB burst, and the CPU an idle connected link uses.
+// Link engine against the device simulator over TCP loopback, a pseudo-terminal and simulated
+// USB: request/reply round trips, the CPU an idle connected link uses, opening and closing a USB
+// link; and pooled versus plain writes of a 1 KiB burst over TCP.
 #include <benchmark/benchmark.h>
 
 #include <arpa/inet.h>
@@ -11,6 +12,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -18,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "LoopbackModule.h"
+#include "DevSim.h"
 #include "aLink.h"
 
 namespace {
@@ -29,32 +32,59 @@ constexpr uint32_t kSerial = 0x0BE0C0DE;
 constexpr uint8_t kAddress = 4;
 constexpr uint8_t kModel = 17;
 
-// A simulated module listening on 127.0.0.1, with a synchronised link to it.
+enum Transport { kTcp, kPty, kUsb };
+const char* const kTransportNames[] = {"tcp", "pty", "usb"};
+
+// A simulated module on one transport (TCP on 127.0.0.1, a pseudo-terminal, or simulated USB
+// through a temporary directory the libusb stand-in reads), with a synchronised link to it.
 class DeviceLink {
  public:
-  DeviceLink() : sim_(Module()) {}
-  // Opens and synchronises the link; false when that fails.
-  bool connect() {
-    if (!sim_.started()) return false;
-    id_ = aLink_CreateTCPIP(htonl(INADDR_LOOPBACK), sim_.port());
-    if (id_ != 0 && aLink_Sync(id_) != aErrNone) aLink_Destroy(&id_);
-    return id_ != 0;
+  explicit DeviceLink(Transport transport) : transport_(transport) {
+    char pattern[] = "/tmp/bench-link-XXXXXX";
+    if (mkdtemp(pattern) != nullptr) dir_ = pattern;
+    devsim::DevSimConfig config;
+    devsim::ModuleSpec module;
+    module.serial = kSerial;
+    module.model = kModel;
+    module.address = kAddress;
+    module.tcpPort = transport == kTcp ? 0 : -1;
+    module.serialPty = transport == kPty;
+    module.usb = transport == kUsb;
+    config.modules.push_back(module);
+    if (transport == kUsb) {
+      config.usbDir = dir_;
+      setenv("AXONFORGE_USBSIM_DIR", dir_.c_str(), 1);
+    }
+    sim_ = std::make_unique<devsim::DevSim>(config);
+    std::string error;
+    started_ = !dir_.empty() && sim_->start(&error);
   }
   ~DeviceLink() {
+    disconnect();
+    sim_.reset();
+    if (!dir_.empty()) std::filesystem::remove_all(dir_);
+  }
+  // Opens and synchronises the link; false when that fails.
+  bool connect() {
+    if (!started_) return false;
+    switch (transport_) {
+      case kTcp: id_ = aLink_CreateTCPIP(htonl(INADDR_LOOPBACK), sim_->tcpPort(kSerial)); break;
+      case kPty: id_ = aLink_CreateSerial(kSerial, sim_->serialPortPath(kSerial).c_str(), 115200); break;
+      case kUsb: id_ = aLink_CreateUSB(kSerial); break;  // synchronised as it opens
+    }
+    if (id_ != 0 && transport_ != kUsb && aLink_Sync(id_) != aErrNone) aLink_Destroy(&id_);
+    return id_ != 0;
+  }
+  void disconnect() {
     if (id_ != 0) aLink_Destroy(&id_);
   }
   uint32_t id() const { return id_; }
 
  private:
-  static devsim::ModuleSpec Module() {
-    devsim::ModuleSpec module;
-    module.serial = kSerial;
-    module.model = kModel;
-    module.address = kAddress;
-    return module;
-  }
-
-  LoopbackModule sim_;
+  Transport transport_;
+  std::string dir_;
+  std::unique_ptr<devsim::DevSim> sim_;
+  bool started_ = false;
   uint32_t id_ = 0;
 };
 
@@ -63,8 +93,9 @@ uint8_t sIsModelReply(const aPacket* packet, void*) {
 }
 
 // A 3-byte UEI get of the model number and its 4-byte reply, timed one by one.
-void BM_RoundTripTcp(benchmark::State& state) {
-  DeviceLink device;
+void BM_RoundTrip(benchmark::State& state) {
+  state.SetLabel(kTransportNames[state.range(0)]);
+  DeviceLink device(static_cast<Transport>(state.range(0)));
   if (!device.connect()) return state.SkipWithError("no link to the simulator");
   const uint8_t request[3] = {3, 0x48, 0x20};
   aPacket* packet = aPacket_CreateWithData(kAddress, sizeof request, request);
@@ -84,7 +115,36 @@ void BM_RoundTripTcp(benchmark::State& state) {
   state.counters["p99_us"] = micros[micros.size() * 99 / 100];
   state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_RoundTripTcp)->UseRealTime()->Unit(benchmark::kMicrosecond)->MinTime(2.0);
+BENCHMARK(BM_RoundTrip)
+    ->ArgName("transport")
+    ->DenseRange(kTcp, kUsb)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond)
+    ->MinTime(2.0);
+
+// Opening a USB link (enumeration, claim, thread start, the sync handshake) and closing it
+// again while its reader waits on an idle device.
+void BM_UsbLinkOpenClose(benchmark::State& state) {
+  DeviceLink device(kUsb);
+  std::vector<double> openMs, closeMs;
+  for (auto _ : state) {
+    const Clock::time_point start = Clock::now();
+    if (!device.connect()) return state.SkipWithError("no USB link to the simulator");
+    const Clock::time_point opened = Clock::now();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the reader is waiting now
+    const Clock::time_point closing = Clock::now();
+    device.disconnect();
+    const Clock::time_point closed = Clock::now();
+    openMs.push_back(std::chrono::duration<double, std::milli>(opened - start).count());
+    closeMs.push_back(std::chrono::duration<double, std::milli>(closed - closing).count());
+  }
+  std::sort(openMs.begin(), openMs.end());
+  std::sort(closeMs.begin(), closeMs.end());
+  state.counters["open_ms"] = openMs[openMs.size() / 2];
+  state.counters["close_ms"] = closeMs[closeMs.size() / 2];
+  state.counters["close_max_ms"] = closeMs.back();
+}
+BENCHMARK(BM_UsbLinkOpenClose)->Iterations(10)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 // Accepts one connection on 127.0.0.1 and counts the bytes that arrive.
 class ByteSink {
@@ -156,15 +216,16 @@ std::map<int, uint64_t> threadCpuNanos() {
   return result;
 }
 
-// An idle connected link (heartbeats every second): CPU of its two threads, in % of one core.
+// An idle connected link (heartbeats every second): CPU of its threads over 5 s, in % of one core.
 void BM_IdleLinkCpu(benchmark::State& state) {
-  DeviceLink device;
+  state.SetLabel(kTransportNames[state.range(0)]);
+  DeviceLink device(static_cast<Transport>(state.range(0)));
   const std::map<int, uint64_t> before = threadCpuNanos();
   if (!device.connect()) return state.SkipWithError("no link to the simulator");
   std::map<int, uint64_t> start = threadCpuNanos();
   for (auto it = start.begin(); it != start.end();) it = before.count(it->first) ? start.erase(it) : std::next(it);
   const Clock::time_point began = Clock::now();
-  for (auto _ : state) std::this_thread::sleep_for(std::chrono::seconds(3));
+  for (auto _ : state) std::this_thread::sleep_for(std::chrono::seconds(5));
   const double seconds = std::chrono::duration<double>(Clock::now() - began).count();
   const std::map<int, uint64_t> end = threadCpuNanos();
   uint64_t used = 0;
@@ -176,6 +237,11 @@ void BM_IdleLinkCpu(benchmark::State& state) {
   state.counters["link_threads"] = double(start.size());
   state.counters["cpu_percent"] = 100.0 * double(used) / 1e9 / seconds;
 }
-BENCHMARK(BM_IdleLinkCpu)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_IdleLinkCpu)
+    ->ArgName("transport")
+    ->DenseRange(kTcp, kUsb)
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
