@@ -17,6 +17,7 @@
 #include "ImxBootRomProcess.h"
 #include "LpcSimProcess.h"
 #include "Netns.h"
+#include "Polling.h"
 #include "TempDir.h"
 #include "UpdateServerProcess.h"
 #include "UpdaterProcess.h"
@@ -193,7 +194,15 @@ TEST(Recovery, ImxGetsTheLoaderThroughTheBootRomAndTheFirmwareThroughTheLoader) 
     ProcessResult r = scene.updater(args, rom.childEnvironment());
     EXPECT_EQ(r.exitCode, 0) << r.out << r.err << rom.Log();
     ExpectAll(r.out, {"Transferred 2 blocks, 5008 total bytes\n"});
-    ExpectAll(scene.updater({"-D"}, rom.childEnvironment()).out, {"    DEADDEAD  ", " 2.11.2 (1300)\n"});
+    // The recovery ends with the reboot request: the module is listed once it has restarted.
+    std::string listing;
+    polling::Eventually(
+        [&] {
+          listing = scene.updater({"-D"}, rom.childEnvironment()).out;
+          return listing.find("    DEADDEAD  ") != std::string::npos;
+        },
+        10000);
+    ExpectAll(listing, {"    DEADDEAD  ", " 2.11.2 (1300)\n"});
   };
   {
     ImxBootRomProcess rom({"-v", "--loader-module", kLoader});
