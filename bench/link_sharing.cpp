@@ -5,6 +5,7 @@
 // joins multicast groups).
 #include <benchmark/benchmark.h>
 
+#include <czmq.h>
 #include <stdlib.h>
 
 #include <algorithm>
@@ -127,6 +128,38 @@ BENCHMARK(BM_DirectRoundTrip)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 void BM_ServedRoundTrip(benchmark::State& state) { RoundTrips(state, true); }
 BENCHMARK(BM_ServedRoundTrip)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+// The same get as one raw message frame on a socket of the server's protocol: the server's own
+// share of a round trip, without a client link around it.
+void BM_RawClientRoundTrip(benchmark::State& state) {
+  std::unique_ptr<Link> served = Connect(true);
+  aWeaveConfig config;
+  if (!served || served->getConfig(&config) != aErrNone) {
+    state.SkipWithError("no served link");
+    return;
+  }
+  zsock_t* socket = zsock_new_dealer(nullptr);
+  zsock_connect(socket, "tcp://127.0.0.1:%u", unsigned(config.assignedPort));
+  zsock_set_rcvtimeo(socket, 2000);
+  const uint8_t request[] = {kAddress, 3, kSystem, 8 | UEI_OPTION_GET, UEI_SPECIFIER_REPLY};
+  std::vector<double> micros;
+  for (auto _ : state) {
+    const Clock::time_point start = Clock::now();
+    zframe_t* frame = zframe_new(request, sizeof request);
+    zframe_send(&frame, socket, 0);
+    frame = zframe_recv(socket);
+    if (!frame) {
+      state.SkipWithError("no reply");
+      break;
+    }
+    zframe_destroy(&frame);
+    micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+  }
+  zsock_destroy(&socket);
+  state.counters["p50_us"] = Percentile(micros, 0.5);
+  state.counters["p99_us"] = Percentile(micros, 0.99);
+}
+BENCHMARK(BM_RawClientRoundTrip)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 // Eight clients of one server, each on its own thread, 50 round trips each per iteration.
 void BM_EightClientsThroughput(benchmark::State& state) {
