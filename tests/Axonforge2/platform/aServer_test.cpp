@@ -97,8 +97,8 @@ bool IsSerial(const Frame& reply) { return reply == SerialReply(); }
 // One raw client: a DEALER connected to the server.
 class Client {
  public:
-  explicit Client(uint16_t port) : socket_(zsock_new_dealer(nullptr)) {
-    zsock_connect(socket_, "tcp://127.0.0.1:%u", unsigned(port));
+  explicit Client(uint16_t port, const char* host = "127.0.0.1") : socket_(zsock_new_dealer(nullptr)) {
+    zsock_connect(socket_, "tcp://%s:%u", host, unsigned(port));
   }
   ~Client() { zsock_destroy(&socket_); }
   void send(const Frame& frame) { sendFrames({frame}); }
@@ -240,6 +240,25 @@ TEST_F(ServedUsbModule, AnswersDiscoveryOnceTheModelIsKnownServesStreamsAndSurvi
   Client fresh(port_);
   expectReply(fresh, Echo(2, 78), Echo(2, 78));
   EXPECT_FALSE(vandal.receive(&stray, 200)) << "garbage was answered";
+
+  // On a network interface the server answers beacons instead, again only once the model is
+  // known, advertising that interface.
+  ASSERT_EQ(aServer_Destroy(&server_), aErrNone);
+  const uint32_t lan = inet_addr("10.231.0.1");
+  ASSERT_EQ(aServer_Create(link_, lan, false, &server_), aErrNone);
+  ASSERT_EQ(aServer_Start(server_), aErrNone);
+  ASSERT_EQ(aServer_GetInterface(server_, &address), aErrNone);
+  EXPECT_EQ(address, lan);
+  CollectedSpecs silent;
+  EXPECT_EQ(aDiscovery_EnumerateModules(AWEAVE, CollectSpec, &silent, lan), 0);
+  ASSERT_EQ(aServer_SetModel(server_, kModel), aErrNone);
+  CollectedSpecs beaconed;
+  ASSERT_EQ(aDiscovery_EnumerateModules(AWEAVE, CollectSpec, &beaconed, lan), 1);
+  EXPECT_EQ(beaconed.specs[0].ipAddress, lan);
+  ASSERT_EQ(aServer_GetPort(server_, &port_), aErrNone);
+  EXPECT_EQ(beaconed.specs[0].ipPort, port_);
+  Client remote(port_, "10.231.0.1");
+  expectReply(remote, Echo(3, 79), Echo(3, 79));
 }
 
 // Runs one client's share of the hammer: mixed requests, each bytes write sent packet by packet
