@@ -86,6 +86,7 @@ aErr aServer_Destroy(aServer** server) {
   zactor_destroy(&self.syncActor);
   zactor_destroy(&self.broker);
   aServerDiscovery_Stop(self);
+  self.workersEnded.load(std::memory_order_acquire);
   zsock_destroy(&self.frontend);
   zsock_destroy(&self.streamIn);
   zsock_destroy(&self.streamOut);

@@ -138,9 +138,8 @@ void aServer_BrokerTask(zsock_t* pipe, void* argument) {
   zpoller_t* poller = zpoller_new(pipe, server.syncBroker, server.frontend, server.streamIn, nullptr);
   if (poller && server.beacon) zpoller_add(poller, server.beacon);
   zsock_signal(pipe, poller ? 0 : 1);
-  if (!poller) return;
-  zpoller_set_nonstop(poller, true);
-  for (;;) {
+  if (poller) zpoller_set_nonstop(poller, true);
+  while (poller) {
     void* which = zpoller_wait(poller, kWaitMs);
     broker.afterWakeUp();
     if (which == pipe) break;  // $TERM
@@ -150,4 +149,5 @@ void aServer_BrokerTask(zsock_t* pipe, void* argument) {
     if (server.beacon && which == server.beacon) aServerDiscovery_OnBeacon(server);
   }
   zpoller_destroy(&poller);
+  aServer_WorkerEnded(server);
 }

@@ -33,7 +33,7 @@ linkSpec sNetworkSpec(const aServer& server) {
 }
 
 void sRespond(zsock_t* pipe, void* argument) {
-  const aServer& server = *static_cast<const aServer*>(argument);
+  aServer& server = *static_cast<aServer*>(argument);
   const uint32_t loopback = htonl(INADDR_LOOPBACK);
   aMulticast* requests = nullptr;
   aMulticast* answers = nullptr;
@@ -59,6 +59,7 @@ void sRespond(zsock_t* pipe, void* argument) {
   zpoller_destroy(&poller);
   aMulticast_Destroy(&answers);
   aMulticast_Destroy(&requests);
+  aServer_WorkerEnded(server);
 }
 
 bool sStartBeacon(aServer& server) {

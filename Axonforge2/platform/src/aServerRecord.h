@@ -34,6 +34,10 @@ struct aServer {
   std::atomic<uint32_t> generation{0};
   // Set when the server stops, so that the sync worker does not wait out a reply.
   std::atomic<bool> stopping{false};
+  // Each worker counts itself out as the last thing it does, and the stop sequence reads it
+  // once the workers are gone: CZMQ's own end-of-actor handshake runs through its sockets, and
+  // this keeps the order of a worker's last steps and the record's release plain to see.
+  std::atomic<int> workersEnded{0};
 
   zsock_t* frontend = nullptr;    // ROUTER to the clients: broker
   zsock_t* streamIn = nullptr;    // stream frames from the filter: broker
@@ -56,9 +60,10 @@ struct aServer {
   uint16_t streamFill = 0;
 };
 
-// Actor bodies; the argument is the server.
+// Actor bodies; the argument is the server. Each ends with aServer_WorkerEnded.
 void aServer_BrokerTask(zsock_t* pipe, void* server);
 void aServer_SyncTask(zsock_t* pipe, void* server);
+inline void aServer_WorkerEnded(aServer& server) { server.workersEnded.fetch_add(1, std::memory_order_release); }
 // Runs on the served link's receiving thread for every packet: takes stream samples into
 // stream frames for the subscribers; a heartbeat or a full buffer sends the frame on.
 uint8_t aServer_StreamingFilter(const aPacket* packet, void* server);

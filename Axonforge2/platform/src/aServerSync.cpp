@@ -79,9 +79,8 @@ void aServer_SyncTask(zsock_t* pipe, void* argument) {
   aServer& server = *static_cast<aServer*>(argument);
   zpoller_t* poller = zpoller_new(pipe, server.syncWorker, nullptr);
   zsock_signal(pipe, poller ? 0 : 1);
-  if (!poller) return;
-  zpoller_set_nonstop(poller, true);
-  for (;;) {
+  if (poller) zpoller_set_nonstop(poller, true);
+  while (poller) {
     void* which = zpoller_wait(poller, kWaitMs);
     if (which == pipe) break;  // $TERM
     if (which != server.syncWorker) continue;
@@ -90,4 +89,5 @@ void aServer_SyncTask(zsock_t* pipe, void* argument) {
     zmsg_destroy(&request);
   }
   zpoller_destroy(&poller);
+  aServer_WorkerEnded(server);
 }

@@ -13,8 +13,8 @@ extern "C" {
 // the library's own memcpy and memcmp. No report remains once any request has been served
 // before the parallel ones.
 const char* __tsan_default_suppressions() {
-  return "race:libzmq.so\n"
-         "race:libczmq.so\n"
+  return "called_from_lib:libzmq.so\n"
+         "called_from_lib:libczmq.so\n"
          "race:libcpp-httplib.so\n";
 }
 
