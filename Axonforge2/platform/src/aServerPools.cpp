@@ -1,7 +1,17 @@
 #include "aServerPools.h"
 
+#include <string.h>
+
 #include "aServerPackets.h"
 #include "aUEI.h"
+
+namespace {
+
+bool sSameEntityOption(const aPacket& a, const aPacket& b) {
+  return a.address == b.address && memcmp(a.data, b.data, UEI_HEADER_SIZE) == 0;
+}
+
+}  // namespace
 
 aServerPools::Outcome aServerPools::open(const std::string& client, const aPacket& packet, uint32_t nowMs) {
   if (!aServerPacket_IsContinuingChunk(&packet)) return kPassOn;
@@ -22,6 +32,7 @@ aServerPools::Outcome aServerPools::offer(const std::string& client, const aPack
   auto found = m_pools.find(client);
   if (found == m_pools.end()) return open(client, packet, nowMs);
   Pool& pool = found->second;
+  if (!sSameEntityOption(*pool.packets.front(), packet)) return kPassOn;
   const uint8_t expected = static_cast<uint8_t>((pool.sequence + 1) & UEI_BYTES_SEQUENCE_MASK);
   aServerPacketRef copy(aUEI_getBytesSequence(&packet) == expected ? aPacket_Copy(&packet) : nullptr);
   if (!copy) {

@@ -6,8 +6,9 @@
 // different clients never interleave there. Used by the broker thread only.
 //
 // A pool opens with a full chunk of sequence number 0 that more chunks follow, takes each next
-// sequence number (counting on from 127 to 0), and completes with the first chunk that is not
-// a full continuing one. A chunk out of sequence ends the pool (the write is broken; its
+// sequence number (counting on from 127 to 0) of chunks for the same entity option, and
+// completes with the first that is not a full continuing one; the client's other requests
+// meanwhile pass on. A chunk out of sequence ends the pool (the write is broken; its
 // client's wait for a reply runs out). A full continuing chunk with no pool to join is dropped:
 // the device would never answer it. A pool that gets no chunk for kServerPoolLifetimeMs
 // expires.
@@ -44,7 +45,7 @@ class aServerPools {
 
  private:
   struct Pool {
-    std::vector<aServerPacketRef> packets;
+    std::vector<aServerPacketRef> packets;  // the first holds the write's command, option, index
     uint8_t sequence = 0;  // of the last chunk taken
     uint32_t lastMs = 0;
   };

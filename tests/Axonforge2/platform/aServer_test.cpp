@@ -428,6 +428,7 @@ TEST(ServerPools, HoldAWriteUntilItsLastChunkAndExpireInBoundedTime) {
   // Out of sequence: the broken write is dropped and a new one may start at once.
   EXPECT_EQ(pools.offer("b", *packet(chunks[0]), 0, &write), aServerPools::kHeld);
   EXPECT_EQ(pools.offer("b", *packet(chunks[0]), 0, &write), aServerPools::kHeld);
+  EXPECT_EQ(pools.offer("b", *packet(SetLed(1)), 0, &write), aServerPools::kPassOn) << "another option's set";
   EXPECT_EQ(pools.offer("b", *packet(chunks[1]), 0, &write), aServerPools::kHeld);
   EXPECT_EQ(pools.offer("b", *packet(chunks[2]), 0, &write), aServerPools::kComplete);
   ASSERT_EQ(write.size(), 3u);
