@@ -62,6 +62,8 @@ const char kParametersAndCommands[] =
     "                                given device, override with \"-b\" option or\n"
     "                                specify specific BIRD file using \"-f\" option.\n"
     "     -H or -h                 - Display extended usage information.\n"
+    "     --json                   - Results as JSON on standard output, one document\n"
+    "                                per line; messages go to standard error.\n"
     "\n";
 
 const char kExtended[] =

@@ -15,3 +15,7 @@ bool LeadingBuildNumber(const std::string& text, uint32_t& build) {
     return false;
   }
 }
+
+bool WholeBuildNumber(const std::string& text, uint32_t& build) {
+  return text.find_first_not_of("0123456789") == std::string::npos && LeadingBuildNumber(text, build);
+}

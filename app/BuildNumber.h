@@ -8,5 +8,7 @@
 // name): its leading decimal digits as a 32-bit number. False when there are none or they do not
 // fit; `build` is then left alone.
 bool LeadingBuildNumber(const std::string& text, uint32_t& build);
+// The same for a text that must be a build number and nothing else: decimal digits only.
+bool WholeBuildNumber(const std::string& text, uint32_t& build);
 
 #endif

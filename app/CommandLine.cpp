@@ -142,6 +142,7 @@ const Option kOptions[] = {
     {"-h", OptionKind::Help, false, nullptr},
     {"-H", OptionKind::Help, false, nullptr},
     {"--help", OptionKind::Help, false, nullptr},
+    {"--json", OptionKind::Parameter, false, [](ParseState& s, const char*) { s.params.json = true; }},
     {"-n", OptionKind::Parameter, false, [](ParseState& s, const char*) { s.params.optionN = true; }},
     {"-X", OptionKind::Parameter, true, sLogMask},
     {"-Z", OptionKind::Parameter, true, [](ParseState& s, const char*) { sSetCommand(s, CMD_Z); }},

@@ -39,6 +39,7 @@ struct Parameters {
   uint32_t logMask = 0;
   bool logMaskGiven = false;
   bool help = false;
+  bool json = false;  // --json: results as JSON documents on standard output, for scripts
 };
 
 #endif

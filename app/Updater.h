@@ -70,6 +70,10 @@ class Updater {
   static void _display_builds(UpdaterDisplayInterface& display, const std::map<std::string, std::string>& builds,
                               uint32_t serialNumber);
 
+  // The build that the last update, recovery or download took (the one it tried, when it failed),
+  // 0 when it ended before choosing one.
+  uint32_t Chosen_Build() const { return chosenBuild; }
+
   // Recovery through the processor's boot loader, and the device fingerprint.
   virtual bool Get_Fingerprint(Fingerprint& fingerprint, std::string port, unsigned int serial, std::string birdFile,
                                unsigned int baud, bool reset);
@@ -77,6 +81,8 @@ class Updater {
                                 std::string birdFile, bool overrideModel);
   // The outcome of the last Recover_Firmware.
   const RecoveryResult& Last_Recovery() const { return recovery; }
+
+  uint32_t chosenBuild = 0;
 
  private:
   // The steps of the operations, under their own names; tests reach them through UpdaterTestSeam.

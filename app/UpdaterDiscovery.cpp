@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "I2CClass.h"
+#include "LinkTypeName.h"
 #include "Log.h"
 #include "Module.h"
 #include "SystemClass.h"
@@ -137,12 +138,6 @@ bool sProbeBusAddress(Module& router, const linkSpec& routerSpec, uint8_t addres
   return true;
 }
 
-const char* sTypeName(linkType type) {
-  if (type == USB) return "USB";
-  if (type == TCPIP) return "TCPIP";
-  return "Unknown";
-}
-
 // Model, firmware version and build, common to the plain and the network line.
 void sDeviceLine(UpdaterDisplayInterface& display, const DeviceInfo& device, const char* suffix) {
   const linkSpec& spec = device.spec;
@@ -253,7 +248,7 @@ std::vector<DeviceInfo> Updater::Discover_AFNetwork_Devices(uint32_t routerSeria
 
 void Updater::_display_device_list(UpdaterDisplayInterface& display, const std::vector<DeviceInfo>& devices,
                                    linkType type) {
-  display.message(kInfo, "Discovered Devices: (%s)", sTypeName(type));
+  display.message(kInfo, "Discovered Devices: (%s)", LinkTypeName(type));
   if (devices.empty()) {
     display.message(kInfo, "    No devices found.");
     return;

@@ -2,7 +2,13 @@
 #define UPDATER_UPDATERDISPLAYINTERFACE_H
 
 #include <atomic>
+#include <cstdint>
+#include <map>
 #include <string>
+#include <vector>
+
+#include "CommandOutcome.h"
+#include "DeviceInfo.h"
 
 // The application's only path to the user: levelled messages, a progress bar and a spinner.
 class UpdaterDisplayInterface {
@@ -22,6 +28,14 @@ class UpdaterDisplayInterface {
   // How many error messages have been shown so far: a command that showed one did not do all
   // that was asked.
   unsigned errorsShown() const { return errors; }
+
+  // The results of the commands. The console lists devices and builds as tables through
+  // message() and has already said how the other commands ended; a display for scripts renders
+  // each result as one document. ok: the command did all that was asked.
+  virtual void show_devices(const std::vector<DeviceInfo>& devices, linkType type, bool ok);
+  virtual void show_builds(const std::map<std::string, std::string>& builds, uint32_t serialNumber,
+                           const char* command, bool ok);
+  virtual void show_outcome(const CommandOutcome& outcome);
 
   virtual void display_progress(bool show) = 0;
   virtual void update_progress(double fraction, const char* label) = 0;

@@ -33,11 +33,6 @@ std::string sBirdFileDamage(const char* data, unsigned int length) {
   return bird.problem;
 }
 
-// A build number given by a caller: decimal digits only, within 32 bits.
-bool sParseBuildText(const std::string& text, uint32_t& build) {
-  return text.find_first_not_of("0123456789") == std::string::npos && LeadingBuildNumber(text, build);
-}
-
 // Runs the build request on one worker thread while this thread turns the spinner every 100 ms.
 // The worker writes only `content`, which is read here only after the worker is joined.
 // The worker also writes `failure`, under the same rule.
@@ -107,8 +102,9 @@ bool Updater::_valid_build(uint32_t serialNumber, uint32_t build, const std::str
 
 uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& buildText, bool overrideModel,
                                     bool noCal) {
+  chosenBuild = 0;
   uint32_t build = 0;
-  if (!buildText.empty() && !sParseBuildText(buildText, build)) {
+  if (!buildText.empty() && !WholeBuildNumber(buildText, build)) {
     display.message(kError, "Build number '%s' must be an number", buildText.c_str());
     return 0;
   }
@@ -138,6 +134,7 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& bu
     return 0;
   }
   if (build == 0) build = _build_from_text(currentBuild);
+  chosenBuild = build;
 
   display.message(kInfo, "Retrieving build %u", build);
   if (overrideModel) {

@@ -6,6 +6,7 @@
 #include "CLI_Display.h"
 #include "CommandDispatch.h"
 #include "CommandLine.h"
+#include "JSON_Display.h"
 #include "Log.h"
 #include "Updater.h"
 #include "aDirectory.h"
@@ -36,9 +37,13 @@ bool _prepare_storage_dir(Parameters& parameters, UpdaterDisplayInterface& displ
 int UpdaterMain(int argc, const char* const* argv) {
   using namespace frontend;
   Parameters parameters;
-  CLI_Display display;
+  CLI_Display console;
+  JSON_Display scripted;
   Log::SetOutput(stderr);
-  if (_get_params(display, argc, argv, parameters) != 0) {
+  // Problems of the command line are errors, which both displays write to standard error.
+  const int parsed = _get_params(console, argc, argv, parameters);
+  UpdaterDisplayInterface& display = parameters.json ? static_cast<UpdaterDisplayInterface&>(scripted) : console;
+  if (parsed != 0) {
     _display_app_version(display);
     _display_copyright(display);
     _display_usage(false, false);

@@ -332,6 +332,7 @@ void Updater::_record_transfer(UpdaterStore& store, UpdaterStoreItem& item, uint
 
 bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string birdFile, uint8_t moduleAddress,
                               uint32_t routerSerial, bool overrideModel) {
+  chosenBuild = 0;
   if (serialNumber == 0) {
     display.message(kError, "Update command must specify the specific device");
     return false;
@@ -348,6 +349,7 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
       display.message(kError, "Could not find valid build for this device.");
       return false;
     }
+    chosenBuild = build;
   }
   BirdFile bird;
   try {
@@ -364,6 +366,7 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
     display.cause(bird.problem);
     return false;
   }
+  if (bird.GetBuild() != 0) chosenBuild = bird.GetBuild();
   if (bird.hasSerialOffsets) {
     Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
     if (!bird.ReplaceSerialNumber(serialNumber)) {

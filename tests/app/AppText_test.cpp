@@ -57,6 +57,8 @@ const char kBlockB[] = R"(  Parameters to commands:
                                 given device, override with "-b" option or
                                 specify specific BIRD file using "-f" option.
      -H or -h                 - Display extended usage information.
+     --json                   - Results as JSON on standard output, one document
+                                per line; messages go to standard error.
 
 )";
 const char kBlockCHead[] = R"(  Extended Parameters:
