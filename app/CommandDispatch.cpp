@@ -1,6 +1,7 @@
 #include "CommandDispatch.h"
 
 #include <chrono>
+#include <cstring>
 #include <string>
 
 #include "AppText.h"
@@ -98,14 +99,25 @@ int sDiscover(Parameters& p, Updater& updater, UpdaterDisplayInterface& display)
   return display.errorsShown() == errorsBefore ? 0 : 1;
 }
 
+// A recovery reports the device and build the server named for the fingerprint it read.
+int sRecover(Parameters& p, Updater& updater, UpdaterDisplayInterface& display, uint32_t build) {
+  Outcome outcome(display, "recover", p.serialNumber);
+  const bool recovered =
+      updater.Recover_Firmware(p.serialPort, build, p.baudRate, p.serialNumber, p.birdFile, p.overrideModel);
+  const RecoveryResult& result = updater.Last_Recovery();
+  const Fingerprint none{};
+  if (std::memcmp(&result.fingerprint, &none, sizeof none) != 0) outcome.record().fingerprint = &result.fingerprint;
+  if (result.serialNumber != 0) outcome.record().serialNumber = result.serialNumber;
+  return outcome.end(recovered, result.build != 0 ? result.build : build);
+}
+
 int sUpdate(Parameters& p, Updater& updater, UpdaterDisplayInterface& display) {
-  Outcome outcome(display, "update", p.serialNumber);
   uint32_t build = sBuildNumber(p.build);
   updater.Set_UEIBytes_Load(p.ueiBytesLoad);
+  if (p.transport == TRANSPORT_RECOVER) return sRecover(p, updater, display, build);
+  Outcome outcome(display, "update", p.serialNumber);
   bool updated = false;
-  if (p.transport == TRANSPORT_RECOVER) {
-    updated = updater.Recover_Firmware(p.serialPort, build, p.baudRate, p.serialNumber, p.birdFile, p.overrideModel);
-  } else if (p.serialNumber == 0) {
+  if (p.serialNumber == 0) {
     display.message(kError, "Must specify the specific device to be updated");
   } else {
     updated = updater.Update_Firmware(p.serialNumber, build, p.birdFile, p.moduleAddress, p.routerSerial,

@@ -5,11 +5,11 @@
 
 #include "Fingerprint.h"
 
-// How one command that acts on a device (update, get, fingerprint) ended, or why a command was
+// How one command that acts on a device (update, recover, get, fingerprint) ended, or why a command was
 // refused before it ran. The console's messages have already told the user; a display for scripts
 // reports it as one record.
 struct CommandOutcome {
-  const char* command = "";             // "update", "get", "fingerprint", "list-builds", ...
+  const char* command = "";             // "update", "recover", "get", "fingerprint", ...
   bool ok = false;
   uint32_t serialNumber = 0;            // 0: no device named
   uint32_t build = 0;                   // 0: no build chosen

@@ -70,8 +70,8 @@ class Updater {
   static void _display_builds(UpdaterDisplayInterface& display, const std::map<std::string, std::string>& builds,
                               uint32_t serialNumber);
 
-  // The build that the last update, recovery or download took (the one it tried, when it failed),
-  // 0 when it ended before choosing one.
+  // The build that the last update or download took (the one it tried, when it failed), 0 when
+  // it ended before choosing one.
   uint32_t Chosen_Build() const { return chosenBuild; }
 
   // Recovery through the processor's boot loader, and the device fingerprint.
@@ -82,6 +82,7 @@ class Updater {
   // The outcome of the last Recover_Firmware.
   const RecoveryResult& Last_Recovery() const { return recovery; }
 
+ protected:
   uint32_t chosenBuild = 0;
 
  private:
