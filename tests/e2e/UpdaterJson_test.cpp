@@ -13,6 +13,7 @@
 #include "DevSimProcess.h"
 #include "FirmwareFixture.h"
 #include "LoopbackServer.h"
+#include "LpcSimProcess.h"
 #include "Netns.h"
 #include "TempDir.h"
 #include "UpdateServerProcess.h"
@@ -163,9 +164,22 @@ TEST_F(JsonCli, UpdatesAndFingerprintsEndWithOneObject) {
   json noDevice = Only(Run(closed_, {"-U"}), "update", "failed");
   EXPECT_EQ(noDevice["error"], "Must specify the specific device to be updated");
 
+  // An LPC part in its boot loader: the fingerprint, then a recovery the server has no image for.
+  // (-N resets the part, so each command gets a part of its own.)
+  const std::vector<std::string> part = {"--erase-ms", "0", "--device-id",
+                                         "0x0A0B0C0D,0x11223344,0x55667788,0x99AABBCC"};
+  LpcSimProcess lpc(part), unknownPart(part);
+  ASSERT_TRUE(lpc.ready() && unknownPart.ready()) << lpc.Log() << unknownPart.Log();
+  const json fingerprint = json::parse(R"(["0A0B0C0D","11223344","55667788","99AABBCC"])");
+  json read = Only(Run(closed_, {"-N", "-s", lpc.port()}), "fingerprint", "ok");
+  EXPECT_EQ(read["fingerprint"], fingerprint);
+  json unknown = Only(Run(server.Url(), {"-U", "-t", "RECOVER", "-s", unknownPart.port()}), "recover", "failed");
+  EXPECT_EQ(unknown["fingerprint"], fingerprint) << unknown;
+  EXPECT_EQ(unknown["error"], "Failed to retrieve recovery information from Tessaron server") << unknown;
   json noPort = Only(Run(closed_, {"-N"}), "fingerprint", "failed");
   EXPECT_EQ(noPort["error"], "Must specify the serial port used for connecting");
   json silent = Only(Run(closed_, {"-N", "-s", tmp_ / "no-such-port"}), "fingerprint", "failed");
+  EXPECT_FALSE(silent.contains("fingerprint"));
   EXPECT_NE(silent["error"].get<std::string>().find("Got no response from chip"), std::string::npos) << silent;
 }
 
