@@ -66,6 +66,11 @@ TEST_F(USBKernelStream, BytesTravelThroughTheNode) {
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrNotReady);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+  // An interrupt ends the next wait with "not ready"; the bytes that follow still arrive.
+  EXPECT_EQ(aStream_Interrupt(stream), aErrNone);
+  ASSERT_EQ(::write(master, "\x30", 1), 1);
+  EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrNotReady);
+  EXPECT_EQ(readBytes(1), "\x30");
   EXPECT_EQ(aStream_Destroy(&stream), aErrNone);
   EXPECT_EQ(stream, nullptr);
 }
