@@ -3,6 +3,7 @@
 
 #include "ImxBootRomProcess.h"
 #include "RunProcess.h"
+#include "UsbSimBus.h"
 
 namespace {
 
@@ -15,7 +16,8 @@ TEST(HidSimPreload, AnUnmodifiedProgramReachesTheSimulatedBootRom) {
   ASSERT_TRUE(rom.ready()) << rom.Log();
   EXPECT_EQ(RunProbe(rom.childEnvironment()), "init 0 fingerprint 0 00C0FFEE0BADF00D\n");
   // Without a device directory the stand-in shows no devices at all.
-  EXPECT_EQ(RunProbe({"LD_PRELOAD=" + HidSimLibraryPath(), "AXONFORGE_HIDSIM_DIR="}),
+  EXPECT_EQ(RunProbe({"LD_PRELOAD=" + HidSimLibraryPath(), "AXONFORGE_HIDSIM_DIR=",
+                      PreloadSanitizerOptions()}),
             "init 6 fingerprint -1 0000000000000000\n");
 }
 

@@ -204,10 +204,13 @@ std::vector<std::string> UsbSimBus::trace() const {
 
 std::vector<std::string> UsbSimBus::childEnvironment() const { return UsbSimChildEnvironment(dir_); }
 
-std::vector<std::string> UsbSimChildEnvironment(const std::string& dir) {
+std::string PreloadSanitizerOptions() {
   // A preloaded library ahead of the sanitizer runtime is fine here; tell ASan not to refuse it.
   const char* asan = getenv("ASAN_OPTIONS");
   std::string asanOptions = asan && *asan ? std::string(asan) + ":" : "";
-  return {"LD_PRELOAD=" + UsbSimLibraryPath(), "AXONFORGE_USBSIM_DIR=" + dir,
-          "ASAN_OPTIONS=" + asanOptions + "verify_asan_link_order=0"};
+  return "ASAN_OPTIONS=" + asanOptions + "verify_asan_link_order=0";
+}
+
+std::vector<std::string> UsbSimChildEnvironment(const std::string& dir) {
+  return {"LD_PRELOAD=" + UsbSimLibraryPath(), "AXONFORGE_USBSIM_DIR=" + dir, PreloadSanitizerOptions()};
 }

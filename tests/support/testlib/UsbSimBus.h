@@ -87,6 +87,8 @@ std::string SerialText(uint32_t serial);
 // Environment entries that make a child program see the simulated devices of directory dir
 // (a UsbSimBus's, or a device simulator's --usb-dir).
 std::vector<std::string> UsbSimChildEnvironment(const std::string& dir);
+// The "ASAN_OPTIONS=..." entry a child needs when a stand-in library is preloaded into it.
+std::string PreloadSanitizerOptions();
 // Path of the built stand-in library.
 std::string UsbSimLibraryPath();
 
