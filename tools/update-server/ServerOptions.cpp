@@ -48,6 +48,10 @@ bool ParseServerOptions(int argc, const char* const* argv, ServerOptions& option
       options.tlsCert = value;
     } else if (option == "--tls-key") {
       options.tlsKey = value;
+    } else if (option == "--fault") {
+      ServerFault fault;
+      if (!ParseServerFault(value, fault, error)) return false;
+      options.faults.push_back(fault);
     } else {
       error = "unknown option " + option;
       return false;
@@ -81,6 +85,7 @@ std::string ServerUsage() {
       "  -w, --ready-file FILE  once listening, write the port number to FILE\n"
       "      --tls-cert FILE    serve HTTPS with this PEM certificate...\n"
       "      --tls-key FILE     ...and this PEM private key\n"
+      "      --fault KIND[@OP]  misbehave (see Faults below); repeatable\n"
       "  -q, --quiet            do not log requests to standard error\n"
       "  -h, --help             this text\n"
       "\n"
@@ -109,5 +114,7 @@ std::string ServerUsage() {
       "Requests (GET PATH?op=...): op=hi; op=qu&sn=S (current build, then the firmware\n"
       "identifier: its file name); op=builds&sn=S (one \"build;version\" line each);\n"
       "op=bird&sn=S&bld=B (the file as one line of base64); op=fix&fp=W0%20W1%20W2%20W3\n"
-      "(serial number, then build). Replies start with \"ok\" or \"error: reason\".\n";
+      "(serial number, then build). Replies start with \"ok\" or \"error: reason\".\n"
+      "\n" +
+      std::string(ServerFaultHelp());
 }

@@ -2,6 +2,9 @@
 #define TOOLS_UPDATESERVER_SERVEROPTIONS_H
 
 #include <string>
+#include <vector>
+
+#include "ServerFault.h"
 
 // Command line of update-server.
 struct ServerOptions {
@@ -12,6 +15,7 @@ struct ServerOptions {
   std::string readyFile;                // written with the port once listening
   std::string tlsCert;                  // both set: serve HTTPS
   std::string tlsKey;
+  std::vector<ServerFault> faults;      // --fault, in the order given
   bool quiet = false;
   bool help = false;
 };

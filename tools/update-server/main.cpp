@@ -5,6 +5,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -31,6 +33,36 @@ std::map<std::string, std::string> sQuery(const httplib::Request& request) {
 }
 
 std::string sFirstLine(const std::string& body) { return body.substr(0, body.find('\n')); }
+
+// Set when the server is told to stop, so that stalled requests let it.
+std::atomic<bool> sStopping{false};
+
+// Answers a request the way a fault has it (see ServerFault.h); false when there is none.
+bool sAnswerFaulty(const std::vector<ServerFault>& faults, const std::string& op, ServiceReply reply,
+                   httplib::Response& response) {
+  const ServerFault* fault = FindServerFault(faults, op);
+  if (fault == nullptr) return false;
+  if (fault->kind == ServerFault::Kind::Stall) {
+    while (!sStopping) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    response.status = 503;
+    return true;
+  }
+  ApplyServerFault(*fault, reply);
+  response.status = reply.status;
+  if (fault->kind != ServerFault::Kind::Cut) {
+    response.set_content(reply.body, "text/plain");
+    return true;
+  }
+  // The whole length is announced; the provider's refusal after half of it closes the connection.
+  const std::string half = reply.body.substr(0, reply.body.size() / 2);
+  response.set_content_provider(reply.body.size(), "text/plain",
+                                [half](size_t offset, size_t, httplib::DataSink& sink) {
+                                  if (offset >= half.size()) return false;
+                                  sink.write(half.data() + offset, half.size() - offset);
+                                  return true;
+                                });
+  return true;
+}
 
 void sLogRequest(const httplib::Request& request, const httplib::Response& response) {
   std::fprintf(stderr, "update-server: %s %s %s -> %d %s (%zu bytes)\n", request.remote_addr.c_str(),
@@ -62,8 +94,11 @@ int sServe(const ServerOptions& options, const UpdateService& service) {
     std::fprintf(stderr, "update-server: cannot load the TLS certificate or key\n");
     return 1;
   }
-  server->Get(options.path, [&service](const httplib::Request& request, httplib::Response& response) {
-    const ServiceReply reply = service.Handle(sQuery(request));
+  server->Get(options.path, [&service, &options](const httplib::Request& request, httplib::Response& response) {
+    const std::map<std::string, std::string> query = sQuery(request);
+    const ServiceReply reply = service.Handle(query);
+    const auto op = query.find("op");
+    if (sAnswerFaulty(options.faults, op == query.end() ? "" : op->second, reply, response)) return;
     response.status = reply.status;
     response.set_content(reply.body, "text/plain");
   });
@@ -97,6 +132,7 @@ int sServe(const ServerOptions& options, const UpdateService& service) {
   const sigset_t signals = sStopSignals();
   int received = 0;
   sigwait(&signals, &received);
+  sStopping = true;
   server->stop();
   listener.join();
   return received == SIGUSR1 ? 1 : 0;
