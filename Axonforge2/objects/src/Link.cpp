@@ -487,8 +487,15 @@ aErr sSendBytes(const Link::impl& self, const uei& record) {
   return aErrNone;
 }
 
+// A link that fell out of step (a corrupted byte) is back within milliseconds once the module
+// answers the engine's sync: a conversation waits for that instead of taking it for a lost link.
+bool sInStep(const Link& link) {
+  if (aLink_GetStatus(link.getLinkId()) == LINK_SYNCING) sAwaitRunning(link.getLinkId());
+  return link.isConnected();
+}
+
 aErr sCheckConversation(const Link& link, uint8_t module) {
-  if (!link.isConnected()) return aErrConnection;
+  if (!sInStep(link)) return aErrConnection;
   return sIsModuleAddress(module) ? aErrNone : aErrPacket;
 }
 
@@ -553,7 +560,7 @@ aErr Link::dropMatchingUEIPackets(uint8_t module, uint8_t command, uint8_t optio
 // ---- raw command packets --------------------------------------------------------------
 
 aErr Link::sendPacket(uint8_t module, uint8_t command, uint8_t length, const uint8_t* data) {
-  if (!isConnected()) return aErrConnection;
+  if (!sInStep(*this)) return aErrConnection;
   if (length > kMaxCommandData) return aErrParam;
   if (!sIsModuleAddress(module)) return aErrPacket;
   if (length != 0 && !data) return aErrParam;
