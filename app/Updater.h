@@ -106,8 +106,9 @@ class Updater {
   aErr _connect_router(Tessaron::Axonforge::Module& target, uint32_t routerSerial, bool* routerReached);
   bool _await_new_firmware(Tessaron::Axonforge::Module& target, uint32_t serialNumber, uint32_t routerSerial,
                            uint32_t expectedBuild);
-  static void _record_transfer(UpdaterStore& store, UpdaterStoreItem& item, uint32_t serialNumber,
-                               const std::string& birdFile);
+  // False, with the error shown, when the store cannot hold the record.
+  bool _record_transfer(UpdaterStore& store, UpdaterStoreItem& item, uint32_t serialNumber,
+                        const std::string& birdFile);
 
   // Download helpers: the store every operation opens (empty, with the error shown, when it cannot
   // be), whether the server lists a build for a device, and a build text read as decimal (0, logged,

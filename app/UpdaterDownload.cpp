@@ -9,6 +9,7 @@
 #include "Base64.h"
 #include "BirdFile.h"
 #include "BuildNumber.h"
+#include "FileReplacer.h"
 #include "Log.h"
 #include "aDirectory.h"
 #include "UpdateServerRequest.h"
@@ -178,10 +179,13 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& bu
   }
   const std::string timeText = KeyValueStore::CurrentTimeText();
   const std::string fileName = UpdaterStoreItem::BuildFileName(build);
-  aErr written = item.WriteFile(fileName.c_str(), reinterpret_cast<const unsigned char*>(data.get()), length);
+  int systemError = 0;
+  aErr written =
+      item.WriteFile(fileName.c_str(), reinterpret_cast<const unsigned char*>(data.get()), length, &systemError);
   if (written != aErrNone) {
     // A download that is not on disk must not be recorded as the latest one.
     display.message(kError, "Failed to write file with %d", static_cast<int>(written));
+    display.cause(DescribeWriteFailure(BuildPath(item.Path().c_str(), fileName.c_str(), nullptr), systemError));
     return 0;
   }
   item.Settings().Add("LATEST_DOWNLOAD", fileName);

@@ -2,6 +2,7 @@
 #include <vector>
 
 #include "CausedError.h"
+#include "FileReplacer.h"
 #include "KeyValueStore.h"
 #include "Log.h"
 #include "Module.h"
@@ -313,8 +314,11 @@ bool Updater::_await_new_firmware(Module& target, uint32_t serialNumber, uint32_
   return true;
 }
 
-void Updater::_record_transfer(UpdaterStore& store, UpdaterStoreItem& item, uint32_t serialNumber,
+bool Updater::_record_transfer(UpdaterStore& store, UpdaterStoreItem& item, uint32_t serialNumber,
                                const std::string& birdFile) {
+  // The device runs the new firmware either way; a store that cannot hold the record (read-only,
+  // full) is said, since later updates choose their build from it.
+  static const char kNotRecorded[] = "Device %08X was updated, but the store could not record the transfer";
   // A device updated before it was ever in the store gets its entry now, so the transfer is
   // not forgotten.
   if (!item.IsValid()) {
@@ -322,12 +326,17 @@ void Updater::_record_transfer(UpdaterStore& store, UpdaterStoreItem& item, uint
       item = store.AddDevice(serialNumber);
     } catch (const std::runtime_error& error) {
       Log::log(DEBUG_Updater, "Could not record the transfer: %s\n", error.what());
-      return;
+      display.message(kError, kNotRecorded, serialNumber);
+      display.cause(error.what());
+      return false;
     }
   }
   item.Settings().Add("LATEST_TRANSFER", birdFile);
   item.Settings().Add("LAST_TRANSFER_DATE", KeyValueStore::CurrentTimeText());
-  item.Settings().Save();
+  if (item.Settings().Save() == aErrNone) return true;
+  display.message(kError, kNotRecorded, serialNumber);
+  display.cause(DescribeWriteFailure(item.Settings().FileName(), item.Settings().SaveError()));
+  return false;
 }
 
 bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string birdFile, uint8_t moduleAddress,
@@ -400,7 +409,7 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
   if (!_await_new_firmware(target, serialNumber, routerSerial, bird.GetBuild())) return false;
 
   if (birdFile.empty()) birdFile = UpdaterStoreItem::BuildFileName(build);
-  _record_transfer(*store, item, serialNumber, birdFile);
+  if (!_record_transfer(*store, item, serialNumber, birdFile)) return false;
   Log::log(DEBUG_Updater, "Updating device firmware: \n");
   display.message(kInfo, "Update time: %.4f sec", static_cast<double>(aTime_GetMSTicks() - started) / 1000.0);
   return true;

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -147,4 +148,8 @@ FileReplaceResult ReplaceFileContents(const std::string& path, const void* data,
   std::string target = sResolvedTarget(path);
   if (sIsSpecialFile(target)) return sWriteInPlace(target, data, length);
   return sReplaceByRename(target, data, length);
+}
+
+std::string DescribeWriteFailure(const std::string& path, int systemError) {
+  return path + " could not be written: " + (systemError != 0 ? std::strerror(systemError) : "unknown reason");
 }

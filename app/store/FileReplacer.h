@@ -21,4 +21,7 @@ struct FileReplaceResult {
 // link is followed (the link stays); a device or pipe is written in place, never replaced.
 FileReplaceResult ReplaceFileContents(const std::string& path, const void* data, size_t length);
 
+// What a user reads about a file that could not be written: "<path> could not be written: <reason>".
+std::string DescribeWriteFailure(const std::string& path, int systemError);
+
 #endif

@@ -121,6 +121,7 @@ aErr KeyValueStore::Save(const char* path) {
   std::string contents;
   for (const auto& entry : entries) contents += entry.first + "=" + entry.second + "\n";
   FileReplaceResult result = ReplaceFileContents(fileName, contents.data(), contents.size());
+  saveError = result.systemError;
   if (result.code != aErrNone) {
     Log::log(DEBUG_Attributes,
              result.opened ? "Attibutes: Error - cannot write attributes file: '%s' (%d)\n"

@@ -46,6 +46,8 @@ class KeyValueStore {
   void Clear();
 
   const std::string& FileName() const { return fileName; }
+  // The system's error number of the last Save that failed (0 after one that succeeded).
+  int SaveError() const { return saveError; }
   bool IsDirty() const { return dirty; }
   size_t Count() const { return entries.size(); }
 
@@ -60,6 +62,7 @@ class KeyValueStore {
   std::string fileName;
   std::map<std::string, std::string> entries;
   bool dirty = false;
+  int saveError = 0;
 };
 
 #endif

@@ -65,11 +65,12 @@ bool UpdaterStoreItem::FindIn(const std::string& directory, const char* name, Up
 
 bool UpdaterStoreItem::FileExists(const char* name) const { return IsValid() && FindIn(Path(), name, nullptr); }
 
-aErr UpdaterStoreItem::WriteFile(const char* file, const unsigned char* data, unsigned int length) {
+aErr UpdaterStoreItem::WriteFile(const char* file, const unsigned char* data, unsigned int length, int* systemError) {
   if (!IsPlainName(file)) return aErrParam;
   if (data == nullptr || !IsValid()) return aErrNotFound;
   std::string path = BuildPath(Path().c_str(), file, nullptr);
   FileReplaceResult result = ReplaceFileContents(path, data, length);
+  if (systemError != nullptr) *systemError = result.systemError;
   if (result.code != aErrNone)
     Log::log(DEBUG_Updater, "UpdaterStore: cannot write [%s] (%d)\n", path.c_str(), result.systemError);
   if (!result.opened) return aErrNotFound;

@@ -28,7 +28,8 @@ class UpdaterStoreItem {
   bool FileExists(const char* name) const;
   // Writes the bytes to base/name/file, replacing any old file whole or not at all.
   // aErrNotFound: no data, or the file cannot be created; aErrParam: `file` is not a plain name.
-  aErr WriteFile(const char* file, const unsigned char* data, unsigned int length);
+  // systemError, when given, receives the system's error number of a failed write (else 0).
+  aErr WriteFile(const char* file, const unsigned char* data, unsigned int length, int* systemError = nullptr);
   // Loads base/name/file. Throws std::runtime_error "Invalid bird <path>" when the file is missing,
   // lacks the BIRD signature or is not a plain name in a valid item, and "Failed to load bird data"
   // when it does not load.

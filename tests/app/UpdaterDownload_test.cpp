@@ -157,8 +157,9 @@ TEST_F(DownloadTest, ContentThatDoesNotDecodeOrCannotBeWrittenIsAFailureAndNotRe
   RecordingDisplay unwritten;
   Updater blocked(goodServer.Url(), store_, unwritten);
   EXPECT_EQ(blocked.Download_Firmware(kSerial, "1300", false, false), 0u);
-  ASSERT_EQ(unwritten.Errors().size(), 1u);
+  ASSERT_EQ(unwritten.Errors().size(), 2u);
   EXPECT_EQ(unwritten.Errors()[0].rfind("Failed to write file with ", 0), 0u) << unwritten.Errors()[0];
+  EXPECT_EQ(unwritten.Errors()[1], "Cause: " + DevicePath("1300.bird") + " could not be written: Is a directory");
 
   // The earlier download is still the one on record.
   EXPECT_EQ(Setting("LATEST_DOWNLOAD"), "1200.bird");
