@@ -21,6 +21,7 @@
 #include "Netns.h"
 #include "Polling.h"
 #include "TempDir.h"
+#include "UpdateScene.h"
 #include "UpdateServerProcess.h"
 #include "UpdaterProcess.h"
 
@@ -45,90 +46,15 @@ BirdRecipe HubImage() {
   return recipe;
 }
 
-// What the device's flash must hold after an update with this file: the firmware blocks, with
-// the device's serial number patched into a generic image.
-std::vector<uint8_t> ExpectedFlash(const std::string& path, uint32_t serial) {
-  BirdFile bird(path.c_str());
-  if (bird.hasSerialOffsets) bird.ReplaceSerialNumber(serial);
-  std::vector<uint8_t> image;
-  for (const BirdBlock& block : bird.FindBlocks(BirdFile::BLOCK_FIRMWARE)) {
-    image.resize(block.address + block.length - 4, 0xFF);
-    std::copy(block.data + 4, block.data + block.length, image.begin() + block.address);
-  }
-  return image;
-}
-
-std::vector<uint8_t> ReadBytes(const std::string& path) {
-  const std::string text = ReadTextFile(path);
-  return {text.begin(), text.end()};
-}
-
-// One simulated setup: a work directory with the store, the images and the flash images that
-// devsim writes after each reboot into new firmware.
-class UpdateScene {
- public:
-  UpdateScene(const std::vector<std::string>& modules, const std::vector<std::string>& extraArgs = {})
-      : sim_(Arguments(modules, extraArgs)) {}
-
-  bool ready() const { return sim_.ready(); }
-  DevSimProcess& sim() { return sim_; }
-  std::string store() const { return work_ / "store"; }
-  std::string settingsPath(const std::string& serial = kSerialText) const {
-    return work_ / ("store/updater/" + serial + "/.settings");
-  }
-
-  std::string image(const BirdRecipe& recipe, const std::string& name = "image.bird") {
-    std::string error;
-    const std::string path = work_ / name;
-    EXPECT_TRUE(WriteBirdFile(recipe, path, &error)) << error;
-    return path;
-  }
-
-  ProcessResult updater(const std::vector<std::string>& args) {
-    return RunUpdater(store(), args, sim_.childEnvironment());
-  }
-
-  // The flash image devsim wrote after the module rebooted into new firmware.
-  std::vector<uint8_t> flash(const std::string& serial = kSerialText) {
-    const std::string path = work_ / ("flash/" + serial + ".bin");
-    for (int i = 0; i < 300 && !IsRegularFile(path); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    return ReadBytes(path);
-  }
-  bool flashWritten(const std::string& serial = kSerialText) const {
-    return IsRegularFile(work_ / ("flash/" + serial + ".bin"));
-  }
-
- private:
-  std::vector<std::string> Arguments(const std::vector<std::string>& modules, const std::vector<std::string>& extra) {
-    std::filesystem::create_directories(work_ / "flash");
-    std::vector<std::string> args = {"--flash-dir", work_ / "flash"};
-    for (const std::string& module : modules) {
-      args.push_back("--module");
-      args.push_back(module);
-    }
-    args.insert(args.end(), extra.begin(), extra.end());
-    return args;
-  }
-
-  TempDir work_;  // before the simulator, which writes into it
-  DevSimProcess sim_;
-};
-
-std::string Setting(const std::string& settingsPath, const char* key) {
-  KeyValueStore settings;
-  if (settings.Load(settingsPath.c_str()) != aErrNone) return "";
-  return settings.GetString(key, "");
-}
-
 // Runs the update and checks what every successful update must leave behind.
 void ExpectUpdated(UpdateScene& scene, const std::vector<std::string>& args, const std::string& imagePath,
                    const std::string& recorded) {
   ProcessResult r = scene.updater(args);
   ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
   EXPECT_TRUE(Contains(r.out, "Update time: ")) << r.out;
-  EXPECT_EQ(scene.flash(), ExpectedFlash(imagePath, kSerial));
-  EXPECT_EQ(Setting(scene.settingsPath(), "LATEST_TRANSFER"), recorded);
-  EXPECT_NE(Setting(scene.settingsPath(), "LAST_TRANSFER_DATE"), "");
+  EXPECT_EQ(scene.flash(kSerialText), ExpectedFlash(imagePath, kSerial));
+  EXPECT_EQ(Setting(scene.settingsPath(kSerialText), "LATEST_TRANSFER"), recorded);
+  EXPECT_NE(Setting(scene.settingsPath(kSerialText), "LAST_TRANSFER_DATE"), "");
 }
 
 }  // namespace
@@ -140,7 +66,7 @@ TEST(Update, GenericImageOverUsbIsPatchedWrittenAndRunsAfterTheReboot) {
   const std::string image = scene.image(HubImage());
 
   ExpectUpdated(scene, {"-U", "-d", kSerialText, "-f", image}, image, image);
-  const std::vector<uint8_t> flash = scene.flash();
+  const std::vector<uint8_t> flash = scene.flash(kSerialText);
   ASSERT_GT(flash.size(), 0x104u);
   EXPECT_EQ(flash[0x100], 0xCD) << "the serial number word, little-endian";
   EXPECT_EQ(flash[0x103], 0x12);
@@ -172,7 +98,7 @@ TEST(Update, LoaderInTheFileIsStartedAndTheDeviceIsFoundAgainUnderItsLoaderSeria
       << r.out;
   EXPECT_TRUE(Contains(r.err, "NETWORK: Attempting to reconnect DEFAULT sn. Attempt: 1 of 5\n")) << r.err;
   EXPECT_TRUE(Contains(r.err, "NETWORK: Reconnected to device\n")) << r.err;
-  EXPECT_EQ(scene.flash(), ExpectedFlash(image, kSerial));
+  EXPECT_EQ(scene.flash(kSerialText), ExpectedFlash(image, kSerial));
 }
 
 TEST(Update, UeiBytesCarryTheBlocksWhenTheDeviceOffersThemAndMIsOn) {
@@ -185,7 +111,7 @@ TEST(Update, UeiBytesCarryTheBlocksWhenTheDeviceOffersThemAndMIsOn) {
   ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
   EXPECT_TRUE(Contains(r.err, "val_UPGRADE_DATA_UEI")) << r.err;
   EXPECT_FALSE(Contains(r.err, "val_UPGRADE_DATA,")) << "no raw data packets";
-  EXPECT_EQ(scene.flash(), ExpectedFlash(image, kSerial));
+  EXPECT_EQ(scene.flash(kSerialText), ExpectedFlash(image, kSerial));
 
   r = scene.updater({"-X", "0x400", "-m", "0", "-U", "-d", kSerialText, "-f", image});
   ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
@@ -211,7 +137,7 @@ TEST(Update, LargeDeviceBlocksTravelIntactAsUeiBytesPooledOrNot) {
     const std::string blockSize = device.substr(device.find('=') + 1, 4);
     EXPECT_TRUE(Contains(r.err, "{cmdUPGRADE, val_UPGRADE_DATA_UEI, " + blockSize + "}")) << r.err;
     EXPECT_FALSE(Contains(r.out, "Retry")) << r.out;
-    EXPECT_EQ(scene.flash(), ExpectedFlash(image, kSerial));
+    EXPECT_EQ(scene.flash(kSerialText), ExpectedFlash(image, kSerial));
     EXPECT_EQ(scene.sim().Stop(), 0);
     EXPECT_TRUE(Contains(scene.sim().Log(), " answered, 0 wrong, ")) << scene.sim().Log();
   }
@@ -238,8 +164,8 @@ TEST(Update, TheStoreSuppliesTheLatestDownloadAndTheTransferIsRecordedByBuild) {
   ProcessResult r = scene.updater({"-U", "-d", kSerialText});
   ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
   EXPECT_TRUE(Contains(r.out, "Updating with the Latest Download\nUpdating firmware with build: 1234\n")) << r.out;
-  EXPECT_EQ(scene.flash(), ExpectedFlash(image, kSerial));
-  EXPECT_EQ(Setting(scene.settingsPath(), "LATEST_TRANSFER"), "1234.bird");
+  EXPECT_EQ(scene.flash(kSerialText), ExpectedFlash(image, kSerial));
+  EXPECT_EQ(Setting(scene.settingsPath(kSerialText), "LATEST_TRANSFER"), "1234.bird");
 }
 
 TEST(Update, AnEmptyStoreDoesNotUpdateToANewerBuildTheServerKnows) {
@@ -259,7 +185,7 @@ TEST(Update, AnEmptyStoreDoesNotUpdateToANewerBuildTheServerKnows) {
   EXPECT_TRUE(Contains(r.out, "New firmware is available.  Updater will proceed if valid firmware is found locally.\n"))
       << r.out;
   EXPECT_TRUE(Contains(r.err, "Could not find valid build for this device.\n")) << r.err;
-  EXPECT_FALSE(scene.flashWritten());
+  EXPECT_FALSE(scene.flashWritten(kSerialText));
 }
 
 // Failures: exit 1, nothing recorded, the device keeps its firmware.
@@ -284,8 +210,8 @@ TEST(Update, ImagesForAnotherModelOrDeviceAreRefusedUnlessOverridden) {
   r = scene.updater({"-U", "-d", kSerialText, "-f", wrongDevice});
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_EQ(r.err, "Birdfile failed validation\n");
-  EXPECT_FALSE(scene.flashWritten());
-  EXPECT_FALSE(IsRegularFile(scene.settingsPath()));
+  EXPECT_FALSE(scene.flashWritten(kSerialText));
+  EXPECT_FALSE(IsRegularFile(scene.settingsPath(kSerialText)));
 
   ExpectUpdated(scene, {"-U", "-d", kSerialText, "-OVERRIDE", "-f", wrongModel}, wrongModel, wrongModel);
 }
@@ -320,7 +246,7 @@ TEST(Update, FilesThatDoNotLoadWhollyAreRefusedWithTheirCause) {
     EXPECT_EQ(r.err, "Failed to load bird file\nCause: " + c.second);
   }
   EXPECT_EQ(TreeSnapshot(scene.store()), store);
-  EXPECT_FALSE(scene.flashWritten());
+  EXPECT_FALSE(scene.flashWritten(kSerialText));
 }
 
 // With the server unreachable the update falls back to the last download and says so, and that
@@ -333,7 +259,7 @@ TEST(Update, AFallbackToAnOlderStoredBuildIsSaidAndTheNewBuildIsReadBack) {
   BirdRecipe older = HubImage();
   older.build = 1200;
   scene.image(older, "store/updater/1234ABCD/1200.bird");
-  WriteTextFile(scene.settingsPath(), "LATEST_DOWNLOAD=1200.bird\n");
+  WriteTextFile(scene.settingsPath(kSerialText), "LATEST_DOWNLOAD=1200.bird\n");
 
   ProcessResult r = scene.updater({"-U", "-d", kSerialText});
   ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
@@ -343,7 +269,7 @@ TEST(Update, AFallbackToAnOlderStoredBuildIsSaidAndTheNewBuildIsReadBack) {
   EXPECT_TRUE(Contains(r.out, "Build 1200 is older than build 1400 that the device runs: this update is a downgrade\n"))
       << r.out;
   EXPECT_TRUE(Contains(r.out, "\nDevice 1234ABCD is running build 1200\nUpdate time: ")) << r.out;
-  EXPECT_EQ(Setting(scene.settingsPath(), "LATEST_TRANSFER"), "1200.bird");
+  EXPECT_EQ(Setting(scene.settingsPath(kSerialText), "LATEST_TRANSFER"), "1200.bird");
 }
 
 // A device that comes back after the reboot running another build than the image's has not been
@@ -358,7 +284,7 @@ TEST(Update, ADeviceThatRunsAnotherBuildAfterTheRebootFails) {
   ProcessResult r = scene.updater({"-U", "-d", kSerialText, "-f", image});
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_EQ(r.err, "Device 1234ABCD is running build 100, not build 1234\n");
-  EXPECT_FALSE(IsRegularFile(scene.settingsPath()));
+  EXPECT_FALSE(IsRegularFile(scene.settingsPath(kSerialText)));
 }
 
 // A device that is gone after its reboot into the new firmware has not been updated. The
@@ -378,7 +304,7 @@ TEST(Update, ADeviceThatDoesNotComeBackAfterTheRebootFails) {
   ASSERT_TRUE(rebooting) << scene.sim().Log();
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_EQ(r.err, "Device 1234ABCD did not come back after the reboot\n");
-  EXPECT_FALSE(IsRegularFile(scene.settingsPath()));
+  EXPECT_FALSE(IsRegularFile(scene.settingsPath(kSerialText)));
 }
 
 TEST(Update, AnAbsentDeviceIsReported) {
@@ -425,7 +351,7 @@ TEST(Update, TransferFailuresEndTheUpdateWithoutRecordingIt) {
     UpdateScene scene({kHub + ",usb"}, extra);
     ASSERT_TRUE(scene.ready()) << scene.sim().Log();
     std::filesystem::create_directories(scene.store() + "/updater/" + kSerialText);
-    WriteTextFile(scene.settingsPath(), settings);
+    WriteTextFile(scene.settingsPath(kSerialText), settings);
     BirdRecipe recipe = HubImage();
     if (c.loader) recipe.loaderSize = 100;
     const std::string image = scene.image(recipe);
@@ -441,7 +367,7 @@ TEST(Update, TransferFailuresEndTheUpdateWithoutRecordingIt) {
     EXPECT_FALSE(Contains(r.err, "Birdfile failed validation")) << c.why;
     EXPECT_FALSE(Contains(r.out, "Update time")) << c.why;
     EXPECT_EQ(TreeSnapshot(scene.store()), store) << c.why;
-    EXPECT_FALSE(scene.flashWritten()) << c.why;
+    EXPECT_FALSE(scene.flashWritten(kSerialText)) << c.why;
     if (c.loader) {
       EXPECT_FALSE(Contains(r.out, "Starting Load on Device")) << "a loader with a bad block is never started";
     }
