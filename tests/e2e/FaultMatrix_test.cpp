@@ -225,7 +225,7 @@ const Fault kFaults[] = {
       "corrupt=135", "corrupt=150", "corrupt=165"},
      {}, Mount::Plain, false, false, false, 1, "Update failed at firmware block 1 of 2 after 5 attempts",
      After::Old, After::Old, 60},
-    {"LateAnswers", Command::UpdateFile, {"delay=1500"}, {}, Mount::Plain, false, false, false, 1,
+    {"LateAnswers", Command::UpdateFile, {"delay=5000"}, {}, Mount::Plain, false, false, false, 1,
      "Failed to connect to module [1234ABCD]", After::Old, After::Old, 60},
     {"ConnectionDroppedMidFirmware", Command::UpdateFile, {"close=60"}, {}, Mount::Plain, false, false, false, 1,
      "Update failed at the prepare of firmware block 1 of 2: the link to the device was lost", After::Old,
