@@ -490,7 +490,11 @@ aErr sSendBytes(const Link::impl& self, const uei& record) {
 // A link that fell out of step (a corrupted byte) is back within milliseconds once the module
 // answers the engine's sync: a conversation waits for that instead of taking it for a lost link.
 bool sInStep(const Link& link) {
-  if (aLink_GetStatus(link.getLinkId()) == LINK_SYNCING) sAwaitRunning(link.getLinkId());
+  for (uint32_t poll = 0; poll < kStatusPolls; ++poll) {
+    if (link.isConnected()) return true;
+    if (aLink_GetStatus(link.getLinkId()) != LINK_SYNCING) return false;
+    aTime_MSSleep(kStatusPollMs);
+  }
   return link.isConnected();
 }
 
