@@ -4,6 +4,7 @@
 #include <string>
 
 #include "CLI_Display.h"
+#include "ChildProgram.h"
 #include "FdCapture.h"
 #include "RecordingDisplay.h"
 
@@ -108,7 +109,7 @@ void SpinNineTimesFromAFreshStart() {
 }
 
 TEST(CLIDisplay, SpinnerCyclesThroughItsEightFrames) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  GTEST_FLAG_SET(death_test_style, FreshProcessDeathTestStyle());
   EXPECT_EXIT(SpinNineTimesFromAFreshStart(), ::testing::ExitedWithCode(0), "");
 }
 

@@ -134,6 +134,7 @@ TEST(Discover, UnknownRouterListsNoDevicesAndSucceeds) {
 }
 
 TEST(Discover, NetworkModulesShowTheirAddress) {
+  SKIP_WITHOUT_MULTICAST_INTERFACE();
   RUN_INSIDE_NETNS();
   DevSimProcess sim({"--discovery", "--bind", "0.0.0.0", "--module",
                      "serial=0x1234ABCD,model=5,address=10,build=55,version=2.15.0,tcp", "--module",
@@ -150,6 +151,7 @@ TEST(Discover, NetworkModulesShowTheirAddress) {
 }
 
 TEST(Discover, RouterScanOverTcpFindsTheRoutersTransportByItself) {
+  SKIP_WITHOUT_MULTICAST_INTERFACE();
   RUN_INSIDE_NETNS();
   std::vector<std::string> args = {"--discovery", "--bind", "0.0.0.0"};
   const std::vector<std::string> modules = With(kRouterWithBus, "tcp");

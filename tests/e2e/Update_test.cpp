@@ -76,6 +76,7 @@ TEST(Update, GenericImageOverUsbIsPatchedWrittenAndRunsAfterTheReboot) {
 }
 
 TEST(Update, OverTcpTheDeviceIsFoundOnTheNetwork) {
+  SKIP_WITHOUT_MULTICAST_INTERFACE();
   RUN_INSIDE_NETNS();
   UpdateScene scene({kHub + ",tcp=0"}, {"--discovery", "--bind", "0.0.0.0"});
   ASSERT_TRUE(scene.ready()) << scene.sim().Log();

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "ChildProgram.h"
 #include "FileInspection.h"
 #include "RunProcess.h"
 #include "TempDir.h"
@@ -133,9 +134,11 @@ TEST(UpdaterCli, DefaultStorageIsTessaronUpdaterInTheHomeDirectory) {
   struct passwd* pw = getpwuid(getuid());
   ASSERT_NE(pw, nullptr);
   TempDir fakeHome;
-  std::string script = "mount --bind \"$1\" \"$2\" && exec \"$3\" -C";
-  ProcessResult r = RunProcess({"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c", script, "sh",
-                                fakeHome.path(), pw->pw_dir, kUpdater});
+  std::string script = "mount --bind \"$1\" \"$2\" && shift 2 && exec \"$@\" -C";
+  std::vector<std::string> command = {"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c", script,
+                                      "sh", fakeHome.path(), pw->pw_dir};
+  for (const std::string& word : ChildCommand({kUpdater})) command.push_back(word);
+  ProcessResult r = RunProcess(command);
   ASSERT_EQ(r.exitCode, 0) << r.err;
   ASSERT_TRUE(IsDirectory(fakeHome / ".tessaron/updater"));
   EXPECT_EQ(PermissionBits(fakeHome / ".tessaron/updater"), 0755);
@@ -158,9 +161,10 @@ TEST(UpdaterCli, MistakesOnTheCommandLineFailBeforeAnythingRuns) {
   };
   for (const Case& c : cases) {
     TempDir tmp;
-    std::vector<std::string> args = {PROJECT_SOURCE_DIR "/tests/support/netns-run", kUpdater, "-i", tmp / "store",
-                                     "-u", "http://127.0.0.1:9/cgi/u"};
+    std::vector<std::string> args = {kUpdater, "-i", tmp / "store", "-u", "http://127.0.0.1:9/cgi/u"};
     args.insert(args.end(), c.args.begin(), c.args.end());
+    args = ChildCommand(args);
+    args.insert(args.begin(), PROJECT_SOURCE_DIR "/tests/support/netns-run");
     ProcessResult r = RunProcess(args);
     if (r.exitCode == 77) GTEST_SKIP() << "network namespaces are not available here";
     EXPECT_EQ(r.exitCode, 1) << c.error;

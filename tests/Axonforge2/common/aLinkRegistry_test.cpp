@@ -4,6 +4,7 @@
 #include <thread>
 #include <vector>
 
+#include "ChildProgram.h"
 #include "aLinkRegistry.h"
 
 namespace {
@@ -26,7 +27,7 @@ class LinkRegistry : public ::testing::Test {
 }  // namespace
 
 TEST(LinkRegistryDeathTest, FirstIdInAProcessIsOne) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process, whatever ran before
+  GTEST_FLAG_SET(death_test_style, FreshProcessDeathTestStyle());  // a fresh process, whatever ran before
   EXPECT_EXIT(std::exit(aLinkRegistry_Create(0x1234, 0, USB) == 1 ? 0 : 1), ::testing::ExitedWithCode(0), "");
 }
 

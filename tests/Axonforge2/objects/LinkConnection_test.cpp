@@ -125,6 +125,7 @@ class LinkDiscovery : public ::testing::Test {
 };
 
 TEST_F(LinkDiscovery, AUsbSearchThatFindsNothingFallsBackToSharedLinksOnce) {
+  SKIP_WITHOUT_MULTICAST_INTERFACE();
   RUN_INSIDE_NETNS();
   LoopbackDiscoveryResponder server(0, sharedDevice());
   ASSERT_TRUE(server.bound());

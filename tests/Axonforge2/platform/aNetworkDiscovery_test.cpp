@@ -118,6 +118,7 @@ TEST(ModuleReply, ShortRepliesHaveModel255AndTooShortOnesAreRefused) {
 }
 
 TEST(ModuleQuery, FindsTheModulesThatAnswerAndWaitsOutTheReplyTimeout) {
+  SKIP_WITHOUT_MULTICAST_INTERFACE();
   RUN_INSIDE_NETNS();
   ModuleResponder modules({moduleReply(6, 8701, 0x0000AB01, 15), moduleReply(8, 8702, 0x0000AB02, 5)});
   ASSERT_TRUE(modules.ready());
@@ -136,6 +137,7 @@ TEST(ModuleQuery, FindsTheModulesThatAnswerAndWaitsOutTheReplyTimeout) {
 }
 
 TEST(ModuleQuery, StopEndsTheSearchAtOnce) {
+  SKIP_WITHOUT_MULTICAST_INTERFACE();
   RUN_INSIDE_NETNS();
   ModuleResponder modules({moduleReply(6, 8701, 0x0000AB01, 15), moduleReply(8, 8702, 0x0000AB02, 5)});
   CollectedSpecs c;
@@ -151,6 +153,7 @@ TEST(ModuleQuery, StopEndsTheSearchAtOnce) {
 }
 
 TEST(ModuleQuery, FindsSimulatedNetworkModules) {
+  SKIP_WITHOUT_MULTICAST_INTERFACE();
   RUN_INSIDE_NETNS();
   devsim::DevSimConfig config;
   config.discovery = true;

@@ -42,6 +42,7 @@ int searchLocally(CollectedSpecs& c, uint32_t networkInterface = 0) {
 }
 
 TEST(LoopbackSearch, FindsAServerAtItsPortOffset) {
+  SKIP_WITHOUT_MULTICAST_INTERFACE();
   RUN_INSIDE_NETNS();
   const linkSpec served = sharedSpec(0x1234ABCD);
   LoopbackDiscoveryResponder server(3, bytesOf(served));
@@ -59,6 +60,7 @@ TEST(LoopbackSearch, FindsAServerAtItsPortOffset) {
 }
 
 TEST(LoopbackSearch, ReportsEachSerialNumberOnceAndOnlyLoopbackAnswers) {
+  SKIP_WITHOUT_MULTICAST_INTERFACE();
   RUN_INSIDE_NETNS();
   LoopbackDiscoveryResponder first(0, bytesOf(sharedSpec(0x11111111)));
   LoopbackDiscoveryResponder again(4, bytesOf(sharedSpec(0x11111111)));
@@ -74,6 +76,7 @@ TEST(LoopbackSearch, ReportsEachSerialNumberOnceAndOnlyLoopbackAnswers) {
 }
 
 TEST(LoopbackSearch, StopEndsTheSearchAtOnce) {
+  SKIP_WITHOUT_MULTICAST_INTERFACE();
   RUN_INSIDE_NETNS();
   LoopbackDiscoveryResponder first(1, bytesOf(sharedSpec(0x11111111)));
   LoopbackDiscoveryResponder second(2, bytesOf(sharedSpec(0x22222222)));

@@ -8,9 +8,12 @@
 #include <chrono>
 #include <thread>
 
+#include "ChildProgram.h"
+
 extern char** environ;
 
-bool BackgroundProcess::Start(std::vector<std::string> argv, const std::string& logFile) {
+bool BackgroundProcess::Start(std::vector<std::string> program, const std::string& logFile) {
+  std::vector<std::string> argv = ChildCommand(std::move(program));
   std::vector<char*> pointers;
   for (std::string& arg : argv) pointers.push_back(arg.data());
   pointers.push_back(nullptr);

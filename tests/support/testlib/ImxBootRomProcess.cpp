@@ -6,6 +6,7 @@
 
 #include <cstdio>
 
+#include "ChildProgram.h"
 #include "DevSimProcess.h"
 #include "Module.h"
 #include "Polling.h"
@@ -44,6 +45,7 @@ ImxBootRomProcess::ImxBootRomProcess(const std::vector<std::string>& args)
   std::vector<std::string> command = {Binary(),  "--chip",       "imx",   "--pty-link",    tty_,
                                       "--ready-file", readyFile, "--hid-dir", hidDir_,  "--dump-dir",
                                       ramDir_,   "--devsim",     DevSimProcess::Binary(), "--usb-dir", usbDir_};
+  if (!ChildEmulator().empty()) command.insert(command.end(), {"--devsim-emulator", ChildEmulator()});
   command.insert(command.end(), args.begin(), args.end());
   if (!process_.Start(command, logFile_)) return;
   ready_ = process_.WaitUntil([readyFile] { return access(readyFile.c_str(), F_OK) == 0; }, kReadyPolls);

@@ -17,10 +17,21 @@
     }                                                                                       \
   } while (0)
 
+// Tests of multicast sends put this first: a system that cannot choose the interface a multicast
+// datagram leaves on (IP_MULTICAST_IF) cannot run them. Linux always can; the user-mode emulator
+// that runs a cross build's tests does not implement the option.
+#define SKIP_WITHOUT_MULTICAST_INTERFACE()                                                          \
+  do {                                                                                              \
+    if (!NetnsCanChooseMulticastInterface())                                                        \
+      GTEST_SKIP() << "this system cannot choose the interface of multicast sends (IP_MULTICAST_IF)"; \
+  } while (0)
+
 // True inside a namespace made by netns-run.
 bool NetnsIsInside();
 // Runs this test executable with a filter for the current test inside a new namespace;
 // returns its exit status (77: no namespace possible), or -1 when it could not be run.
 int NetnsRerunCurrentTest();
+// True when a UDP socket takes IP_MULTICAST_IF.
+bool NetnsCanChooseMulticastInterface();
 
 #endif

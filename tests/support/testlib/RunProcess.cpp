@@ -10,23 +10,28 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdint>
+
+#include "ChildProgram.h"
+
 extern char** environ;
 
 namespace {
 
-long NowMs() {
+// 64 bits: a 32-bit time_t times 1000 overflows after 24 days of uptime.
+int64_t NowMs() {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 // Reads both pipes until they close or the deadline passes; false on time-out.
-bool Collect(int outFd, int errFd, ProcessResult& result, long deadline) {
+bool Collect(int outFd, int errFd, ProcessResult& result, int64_t deadline) {
   struct pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
   std::string* sinks[2] = {&result.out, &result.err};
   int open = 2;
   while (open > 0) {
-    long left = deadline - NowMs();
+    const int64_t left = deadline - NowMs();
     if (left <= 0) return false;
     if (poll(fds, 2, static_cast<int>(left)) < 0) continue;
     for (int i = 0; i < 2; ++i) {
@@ -48,7 +53,7 @@ std::string sName(const std::string& entry) { return entry.substr(0, entry.find(
 
 // Runs argv with standard output on outWrite (read back through outRead) and standard error on
 // a pipe. Both descriptors are closed here.
-ProcessResult sRun(const std::vector<std::string>& argv, int timeoutMs, int outRead, int outWrite,
+ProcessResult sRun(const std::vector<std::string>& program, int timeoutMs, int outRead, int outWrite,
                    const std::vector<std::string>& extraEnvironment) {
   ProcessResult result;
   int errPipe[2];
@@ -62,6 +67,7 @@ ProcessResult sRun(const std::vector<std::string>& argv, int timeoutMs, int outR
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, outWrite, 1);
   posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
+  const std::vector<std::string> argv = ChildCommand(program);
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);

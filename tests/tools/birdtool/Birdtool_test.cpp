@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "BirdFile.h"
+#include "ChildProgram.h"
 #include "TempDir.h"
 
 namespace {
@@ -19,7 +20,7 @@ struct Outcome {
 };
 
 Outcome RunBirdtoolProgram(const std::string& arguments) {
-  const std::string command = kBirdtool + " " + arguments + " 2>&1";
+  const std::string command = ChildShellCommand({kBirdtool}) + " " + arguments + " 2>&1";
   FILE* pipe = ::popen(command.c_str(), "r");
   if (pipe == nullptr) return {-1, "popen failed"};
   std::string output;

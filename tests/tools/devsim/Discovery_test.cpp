@@ -12,7 +12,9 @@
 #include <iterator>
 #include <map>
 
+#include "ChildProgram.h"
 #include "DiscoveryResponder.h"
+#include "Netns.h"
 #include "SimFixture.h"
 
 using namespace devsimtest;
@@ -25,8 +27,8 @@ const char* kInsideMarker = "NETNS_RUN_INSIDE";
 // what it printed.
 int RunInNamespace(const std::string& testName, std::string* output) {
   std::string log = ::testing::TempDir() + "devsim_netns_" + std::to_string(getpid()) + ".log";
-  std::string command = std::string(PROJECT_SOURCE_DIR) + "/tests/support/netns-run /proc/" +
-                        std::to_string(getpid()) + "/exe --gtest_filter=" + testName + " > " + log + " 2>&1";
+  std::string command = std::string(PROJECT_SOURCE_DIR) + "/tests/support/netns-run " +
+                        ChildShellCommand({SelfPath()}) + " --gtest_filter=" + testName + " > " + log + " 2>&1";
   int status = std::system(command.c_str());
   std::ifstream in(log);
   output->assign(std::istreambuf_iterator<char>(in), {});
@@ -93,6 +95,7 @@ void AnswersQueriesInside() {
 }
 
 TEST(Discovery, AnswersANetworkModuleQueryInsideANamespace) {
+  SKIP_WITHOUT_MULTICAST_INTERFACE();
   if (std::getenv(kInsideMarker)) {
     AnswersQueriesInside();
     return;

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "ChildProgram.h"
 #include "TempDir.h"
 #include "WireClient.h"
 
@@ -36,10 +37,13 @@ class Program {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-    std::vector<char*> argv = {const_cast<char*>(kDevsim.c_str())};
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    std::vector<std::string> command = {kDevsim};
+    command.insert(command.end(), args.begin(), args.end());
+    command = ChildCommand(command);
+    std::vector<char*> argv;
+    for (auto& a : command) argv.push_back(a.data());
     argv.push_back(nullptr);
-    EXPECT_EQ(posix_spawn(&pid_, kDevsim.c_str(), &actions, nullptr, argv.data(), environ), 0);
+    EXPECT_EQ(posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ), 0);
     posix_spawn_file_actions_destroy(&actions);
     close(out[1]);
     close(err[1]);

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "Base64.h"
+#include "ChildProgram.h"
 #include "HTTPRequest.h"
 #include "TempDir.h"
 #include "UpdateServerProcess.h"
@@ -21,7 +22,7 @@ RunResult RunTool(const TempDir& dir, const std::string& arguments) {
   const std::string outputFile = dir / "tool-output.txt";
   // Bounded, so that a server that wrongly keeps running fails the test instead of hanging it.
   const std::string command =
-      "timeout 20 " + UpdateServerProcess::Binary() + " " + arguments + " >" + outputFile + " 2>&1";
+      "timeout 20 " + ChildShellCommand({UpdateServerProcess::Binary()}) + " " + arguments + " >" + outputFile + " 2>&1";
   const int status = std::system(command.c_str());
   return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadTextFile(outputFile)};
 }

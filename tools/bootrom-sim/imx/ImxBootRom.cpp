@@ -34,12 +34,13 @@ void Fail(const std::string& message) { std::fprintf(stderr, "bootrom-sim: %s\n"
 int RunLoader(const ImxOptions& options, bool verbose) {
   std::vector<std::string> args = {options.devsim, "--usb-dir", options.usbDir, "--module", options.loaderModule};
   if (verbose) args.push_back("-v");
+  if (!options.devsimEmulator.empty()) args.insert(args.begin(), options.devsimEmulator);
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
   std::fflush(nullptr);
   execv(argv[0], argv.data());
-  Fail("cannot run the loader " + options.devsim + ": " + std::strerror(errno));
+  Fail("cannot run the loader " + args[0] + ": " + std::strerror(errno));
   return 1;
 }
 

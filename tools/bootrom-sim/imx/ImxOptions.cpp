@@ -37,7 +37,8 @@ bool ParsePair(const std::string& text, char separator, uint32_t* first, uint32_
 bool ParseImxOptions(const std::vector<std::string>& args, ImxOptions* o, std::string* error) {
   const std::map<std::string, std::string*> texts = {{"--hid-dir", &o->hidDir}, {"--dump-dir", &o->dumpDir},
                                                      {"--devsim", &o->devsim},   {"--usb-dir", &o->usbDir},
-                                                     {"--loader-module", &o->loaderModule}};
+                                                     {"--loader-module", &o->loaderModule},
+                                                     {"--devsim-emulator", &o->devsimEmulator}};
   std::string hab = "open";
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& name = args[i];
@@ -111,6 +112,8 @@ std::string ImxUsage() {
       "  --devsim PATH          at JUMP_ADDRESS become the devsim program at PATH, with\n"
       "  --usb-dir DIR          the loader module on the simulated USB bus in DIR and\n"
       "  --loader-module DESC   this module description (default serial=0xDEADDEAD,usb,startloader)\n"
+      "  --devsim-emulator EMU  start the devsim program through the user-mode emulator EMU (for a\n"
+      "                         devsim built for another machine)\n"
       "  --fault short-answers  answers lose their padding: report 4 carries only its payload over\n"
       "                         HID, and a serial answer only the HAB-mode word\n"
       "  Commands: READ_REGISTER, WRITE_REGISTER, WRITE_FILE, ERROR_STATUS, DCD_WRITE, JUMP_ADDRESS,\n"

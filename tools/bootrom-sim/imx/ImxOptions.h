@@ -15,6 +15,7 @@ struct ImxOptions {
   std::string hidDir;
   std::string dumpDir;
   std::string devsim;
+  std::string devsimEmulator;  // runs the devsim program when the kernel cannot (a cross build's)
   std::string usbDir;
   std::string loaderModule = "serial=0xDEADDEAD,usb,startloader";
   std::vector<RamRegion> ram;
