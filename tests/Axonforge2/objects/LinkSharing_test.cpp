@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "ChildProgram.h"
 #include "DevSim.h"
 #include "DevSimConfig.h"
 #include "Module.h"
@@ -72,6 +73,7 @@ class Tool {
   Tool(const std::vector<std::string>& args, const std::string& logFile) : log_(logFile) {
     std::vector<std::string> argv = {PROJECT_BINARY_DIR "/tests/support/shared-link-server/shared-link-server"};
     argv.insert(argv.end(), args.begin(), args.end());
+    argv = ChildCommand(argv);
     pid_ = fork();
     if (pid_ == 0) {
       const int fd = open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -227,8 +229,8 @@ TEST(SharedLink, AClientOnAnotherHostFindsTheServerByBeacon) {
   const std::string marker = logs / "host-ready";
   const std::string script =
       "touch " + marker + "; while ! ip link show af1 >/dev/null 2>&1; do sleep 0.02; done; "
-      "ip link set lo up && ip addr add 10.231.0.2/24 dev af1 && ip link set af1 up && exec " PROJECT_BINARY_DIR
-      "/tests/support/shared-link-server/shared-link-server --client " +
+      "ip link set lo up && ip addr add 10.231.0.2/24 dev af1 && ip link set af1 up && exec " +
+      ChildShellCommand({PROJECT_BINARY_DIR "/tests/support/shared-link-server/shared-link-server"}) + " --client " +
       std::string(kSerialText) + " --interface 10.231.0.2 --count 20";
   const std::string log = logs / "remote.log";
   const pid_t remote = fork();
