@@ -122,6 +122,7 @@ TEST_F(JsonCli, ListingsAndDownloadsPrintOneDocumentEach) {
 
 // Updates and fingerprints may look for devices on the network: inside a namespace.
 TEST_F(JsonCli, UpdatesAndFingerprintsEndWithOneObject) {
+  SKIP_WITHOUT_MULTICAST_INTERFACE();  // -D -t TCP searches by multicast
   RUN_INSIDE_NETNS();
   UpdateServerProcess server(firmware_.root());
   ASSERT_TRUE(server.ready()) << server.Log();

@@ -137,6 +137,7 @@ uint32_t SerialOf(Module& module) {
 }
 
 TEST(SharedLink, AServedUsbModuleAnswersModulesOfThisAndOfAnotherProcess) {
+  SKIP_WITHOUT_MULTICAST_INTERFACE();
   RUN_INSIDE_NETNS();
   UsbDevice device;
   TempDir logs;
@@ -192,6 +193,7 @@ TEST(SharedLink, AServedUsbModuleAnswersModulesOfThisAndOfAnotherProcess) {
 }
 
 TEST(SharedLink, AnInterruptEndsAClientAndAStoppedServerReleasesTheDevice) {
+  SKIP_WITHOUT_MULTICAST_INTERFACE();
   RUN_INSIDE_NETNS();
   UsbDevice device;
   TempDir logs;
