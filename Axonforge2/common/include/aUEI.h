@@ -36,6 +36,12 @@
 #define UEI_BYTES_CONTINUE 0x80       // trailer: more chunks follow
 #define UEI_BYTES_SEQUENCE_MASK 0x7F  // trailer: chunk sequence number
 
+// The stream entity: a set of option UEI_STREAM_ENABLE starts an entity's samples (a get of it
+// reads the streaming state), UEI_STREAM_DISABLE stops them.
+#define UEI_STREAM_COMMAND 0x5D
+#define UEI_STREAM_ENABLE 1
+#define UEI_STREAM_DISABLE 2
+
 // Value types of a uei record.
 #define UEI_TYPE_NONE 0u
 #define UEI_TYPE_BYTE 1u

@@ -14,10 +14,6 @@ namespace Axonforge {
 
 namespace {
 
-constexpr uint8_t kStreamCommand = 0x5D;
-constexpr uint8_t kStreamStateOption = 1;
-constexpr uint8_t kStreamEnableOption = 1;
-constexpr uint8_t kStreamDisableOption = 2;
 constexpr uint8_t kTimestampSize = 8;
 constexpr uint8_t kStreamKeyElements = 5;
 constexpr int kGenericStreamKeyMasks = 15;
@@ -280,7 +276,7 @@ aErr LinkStreams::askDevice(uint8_t module, uint8_t option, uint8_t requestFlag,
                             uint32_t type, uint32_t value, uei* reply) {
   uei request{};
   request.module = module;
-  request.command = kStreamCommand;
+  request.command = UEI_STREAM_COMMAND;
   request.option = option | requestFlag;
   request.specifier = UEI_SPECIFIER_REPLY;
   request.type = type;
@@ -295,7 +291,7 @@ aErr LinkStreams::askDevice(uint8_t module, uint8_t option, uint8_t requestFlag,
 // command, option, index) and waits for the acknowledgement.
 aErr LinkStreams::tellDevice(uint8_t module, uint64_t key, bool enable) {
   uei reply{};
-  return askDevice(module, enable ? kStreamEnableOption : kStreamDisableOption, UEI_OPTION_SET, UEI_OPTION_ACK,
+  return askDevice(module, enable ? UEI_STREAM_ENABLE : UEI_STREAM_DISABLE, UEI_OPTION_SET, UEI_OPTION_ACK,
                    UEI_TYPE_INT, static_cast<uint32_t>(key), &reply);
 }
 
@@ -343,7 +339,7 @@ aErr LinkStreams::enableStream(uint8_t module, uint8_t command, uint8_t option, 
 aErr LinkStreams::isLinkStreaming(uint8_t module, uint8_t* state) {
   if (!state) return aErrParam;
   uei reply{};
-  aErr result = askDevice(module, kStreamStateOption, UEI_OPTION_GET, 0, UEI_TYPE_NONE, 0, &reply);
+  aErr result = askDevice(module, UEI_STREAM_ENABLE, UEI_OPTION_GET, 0, UEI_TYPE_NONE, 0, &reply);
   if (result != aErrNone) return result;
   *state = reply.value.byteVal;
   return aErrNone;

@@ -6,8 +6,7 @@
 namespace {
 
 constexpr uint8_t kUpgradeCommand = 95;
-constexpr uint8_t kStreamCommand = 93;
-constexpr uint8_t kStreamEnableSet = UEI_OPTION_SET | 1;
+constexpr uint8_t kStreamEnableSet = UEI_OPTION_SET | UEI_STREAM_ENABLE;
 constexpr uint8_t kStreamEnableLength = UEI_SIZE_INT;
 
 bool sContinuesFull(const aPacket* packet) {
@@ -39,7 +38,7 @@ bool aServerPacket_IsBlacklisted(const aPacket* packet) {
 }
 
 bool aServerPacket_IsStreamEnable(const aPacket* packet) {
-  return packet->dataSize == kStreamEnableLength && packet->data[0] == kStreamCommand &&
+  return packet->dataSize == kStreamEnableLength && packet->data[0] == UEI_STREAM_COMMAND &&
          packet->data[1] == kStreamEnableSet;
 }
 
