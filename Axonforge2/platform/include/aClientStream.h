@@ -7,9 +7,10 @@
 // data: several packets end to end) are handed out byte by byte, across frame boundaries, so
 // that the link engine assembles packets exactly as from a USB stream.
 //
-// The link engine's writing thread (write) queues frames on an in-process socket; its reading
-// thread (get) owns the server connection and passes them on while it waits for frames, so
-// each thread uses sockets of its own and the stream needs no lock. When the process is
+// The link engine's writing thread (write) and reading thread (get) share the one server
+// connection under a lock, so that a request goes out from the thread that writes it. A
+// client in the process of the server it connects to (aServer_InProcessEndpoint) reaches it
+// through an in-process endpoint instead of the network. When the process is
 // interrupted (SIGINT caught by CZMQ), get raises SIGINT again without CZMQ's handler, so that
 // the interrupt ends the application and not only the messaging layer.
 

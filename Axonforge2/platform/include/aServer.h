@@ -8,12 +8,13 @@
 // that asked, as one packet frame, and stream samples go, several packets to a frame, to the
 // clients that enabled streaming.
 //
-// Three worker threads: the broker (the client-facing ROUTER socket, stream subscribers, and
+// Two worker threads: the broker (the client-facing ROUTER socket, stream subscribers,
 // UEI-bytes pools that keep a multi-packet write of one client from interleaving with
-// another's on the device), the sync worker (one request at a time into the link, collecting
-// the device's reply), and the discovery worker (a beacon on a network interface, or the
-// loopback multicast responder in local-only mode). A filter on the link's receiving thread
-// takes stream samples out of the reply path.
+// another's on the device, and the conversation with the device: one request at a time into
+// the link, each answered packet waiting up to 2000 ms for its reply) and the discovery worker
+// (a beacon on a network interface, or the loopback multicast responder in local-only mode). A
+// filter on the link's receiving thread takes stream samples out of the reply path and hands
+// every other device packet but heartbeats straight to the broker.
 //
 // Discovery: while the model is 0 nothing answers. The answer is the 128-byte linkSpec image
 // of type AWEAVE with the device's serial number, model, the advertised address and the port.
@@ -22,6 +23,7 @@
 // FlushFIFO may be called from any thread while it runs.
 
 #include <stdbool.h>
+#include <stddef.h>
 #include <stdint.h>
 
 #include "aError.h"
@@ -55,6 +57,13 @@ aErr aServer_SetModel(aServer* server, uint8_t model);
 // Drops every reply that requests made so far are still owed; they reach no client.
 // aErrParam for no server.
 aErr aServer_FlushFIFO(aServer* server);
+
+// Large enough for any in-process endpoint name.
+#define aSERVER_ENDPOINT_SIZE 64
+// True when a server of this process serves on address and port (IPv4, network byte order);
+// its in-process endpoint, which skips the network, goes to endpoint. False, endpoint
+// untouched, for none or without an endpoint buffer. Any thread.
+bool aServer_InProcessEndpoint(uint32_t address, uint16_t port, char* endpoint, size_t size);
 
 #ifdef __cplusplus
 }

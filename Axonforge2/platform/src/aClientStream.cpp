@@ -1,12 +1,17 @@
 #include "aClientStream.h"
 
 #include <czmq.h>
+#include <errno.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <mutex>
 #include <new>
 
 #include "aNetworkInterfaces.h"
+#include "aServer.h"
 #include "aSocketStream.h"
 #include "aTime.h"
 
@@ -17,26 +22,18 @@ constexpr int kGetWaitMs = 100;
 constexpr int kSendAttempts = 100;
 constexpr uint32_t kSendRetryMs = 1;
 
-// The link engine's reading thread (get) is the only user of the server connection: it passes
-// on what the writing thread queued on the outgoing pair while it waits for frames, so that
-// no thread of its own stands between the link and the server in either direction.
+// One connection to the server, used by the link engine's writing thread (write) and reading
+// thread (get) under a lock: a request goes out from the thread that writes it, with no hand-off
+// to another thread on its way. The reader waits for frames outside the lock, on the socket's
+// notification descriptor; because a send by the writer may take the notification that a frame
+// came in, the writer wakes the reader whenever the socket then holds one.
 struct ClientStream {
-  zsock_t* server = nullptr;    // get() only
-  zsock_t* outWrite = nullptr;  // write() only
-  zsock_t* outRead = nullptr;   // get() only
-  zpoller_t* poller = nullptr;  // on server and outRead, get() only
-  zframe_t* frame = nullptr;    // the frame being handed out, get() only
+  std::mutex lock;
+  zsock_t* server = nullptr;  // under lock
+  int wake = -1;              // eventfd: the writer's "a frame is waiting"
+  zframe_t* frame = nullptr;  // the frame being handed out, get() only
   size_t position = 0;
 };
-
-// Sends a frame, retrying while the socket cannot take it; the frame is released either way.
-void sSendPatiently(zframe_t** frame, zsock_t* socket) {
-  for (int attempt = 0; attempt < kSendAttempts; ++attempt) {
-    if (zframe_send(frame, socket, ZFRAME_DONTWAIT | ZFRAME_REUSE) == 0) break;
-    aTime_MSSleep(kSendRetryMs);
-  }
-  zframe_destroy(frame);
-}
 
 // An interrupt caught by CZMQ is raised again without its handler, so that it does what the
 // application (or the default action) makes of it.
@@ -49,33 +46,71 @@ void sPassOnInterrupt() {
 }
 
 void sRelease(ClientStream* self) {
-  zpoller_destroy(&self->poller);
   zsock_destroy(&self->server);
-  zsock_destroy(&self->outWrite);
-  zsock_destroy(&self->outRead);
+  if (self->wake >= 0) close(self->wake);
   zframe_destroy(&self->frame);
   delete self;
 }
 
 bool sValid(const ClientStream* self) { return self != nullptr && self->server != nullptr; }
 
-// Waits up to kGetWaitMs for a frame from the server, passing on queued writes meanwhile.
+bool sFrameWaiting(ClientStream* self) { return (zsock_events(self->server) & ZMQ_POLLIN) != 0; }
+
+// Sends a frame, retrying while the socket cannot take it; the frame is released either way.
+void sSendPatiently(ClientStream* self, zframe_t** frame) {
+  for (int attempt = 0; attempt < kSendAttempts; ++attempt) {
+    bool sent = false;
+    bool waiting = false;
+    {
+      std::lock_guard<std::mutex> hold(self->lock);
+      sent = zframe_send(frame, self->server, ZFRAME_DONTWAIT | ZFRAME_REUSE) == 0;
+      waiting = sFrameWaiting(self);
+    }
+    if (waiting) {
+      const uint64_t one = 1;
+      if (write(self->wake, &one, sizeof one) < 0) {
+        // The counter is already set: the reader is woken all the same.
+      }
+    }
+    if (sent) break;
+    aTime_MSSleep(kSendRetryMs);
+  }
+  zframe_destroy(frame);
+}
+
+// A frame that has come, without waiting; null when none has.
+zframe_t* sTakeFrame(ClientStream* self) {
+  std::lock_guard<std::mutex> hold(self->lock);
+  return sFrameWaiting(self) ? zframe_recv(self->server) : nullptr;
+}
+
+// Waits up to kGetWaitMs for a frame from the server.
 aErr sAwaitFrame(ClientStream* self) {
+  int fd = -1;
+  {
+    std::lock_guard<std::mutex> hold(self->lock);
+    fd = zsock_fd(self->server);
+  }
   const uint32_t start = aTime_GetMSTicks();
-  for (uint32_t waited = 0; waited < uint32_t(kGetWaitMs); waited = aTime_GetMSTicks() - start) {
+  for (uint32_t waited = 0; waited <= uint32_t(kGetWaitMs); waited = aTime_GetMSTicks() - start) {
     sPassOnInterrupt();
-    void* which = zpoller_wait(self->poller, kGetWaitMs - int(waited));
-    if (which == nullptr) return zpoller_expired(self->poller) ? aErrNotReady : aErrUnknown;
-    if (which == self->outRead) {
-      zframe_t* out = zframe_recv(self->outRead);
-      if (out && zframe_send(&out, self->server, ZFRAME_DONTWAIT) != 0) zframe_destroy(&out);
+    self->frame = sTakeFrame(self);
+    if (self->frame != nullptr) {
+      self->position = 0;
+      if (zframe_size(self->frame) > 0) return aErrNone;
+      zframe_destroy(&self->frame);  // an empty frame hands out nothing
       continue;
     }
-    self->frame = zframe_recv(self->server);
-    if (self->frame == nullptr) return aErrIO;
-    self->position = 0;
-    if (zframe_size(self->frame) > 0) return aErrNone;
-    zframe_destroy(&self->frame);  // an empty frame hands out nothing
+    if (waited == uint32_t(kGetWaitMs)) break;
+    pollfd watched[2] = {{fd, POLLIN, 0}, {self->wake, POLLIN, 0}};
+    const int ready = poll(watched, 2, kGetWaitMs - int(waited));
+    if (ready < 0 && errno != EINTR) return aErrIO;
+    uint64_t count = 0;
+    if (watched[1].revents & POLLIN) {
+      if (read(self->wake, &count, sizeof count) < 0) {
+        // Taken by an earlier read: nothing to do.
+      }
+    }
   }
   return aErrNotReady;
 }
@@ -98,7 +133,7 @@ aErr sWrite(const uint8_t* bytes, size_t length, void* reference) {
   auto* self = static_cast<ClientStream*>(reference);
   if (!sValid(self)) return aErrParam;
   zframe_t* frame = zframe_new(bytes, length);
-  if (frame) sSendPatiently(&frame, self->outWrite);
+  if (frame) sSendPatiently(self, &frame);
   return aErrNone;
 }
 
@@ -121,20 +156,15 @@ bool sServerListens(uint32_t address, uint16_t port) {
 aErr sBuild(ClientStream* self, uint32_t address, uint16_t port) {
   char host[aDISCOVERY_IPV4_TEXT_SIZE];
   if (aDiscovery_ConvertIPv4Interface(address, host, sizeof host) == 0) return aErrConnection;
-  if (!sServerListens(address, port)) return aErrConnection;
-  self->outWrite = zsock_new_dealer(nullptr);
-  self->outRead = zsock_new_dealer(nullptr);
+  char inProcess[aSERVER_ENDPOINT_SIZE];
+  const bool local = aServer_InProcessEndpoint(address, port, inProcess, sizeof inProcess);
+  if (!local && !sServerListens(address, port)) return aErrConnection;
+  self->wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   self->server = zsock_new_dealer(nullptr);
-  if (!self->outWrite || !self->outRead || !self->server) return aErrMemory;
-  char endpoint[64];
-  snprintf(endpoint, sizeof endpoint, "inproc://aClientStream-%p", static_cast<const void*>(self));
-  if (zsock_bind(self->outWrite, "%s", endpoint) != 0 || zsock_connect(self->outRead, "%s", endpoint) != 0) {
-    return aErrConnection;
-  }
-  if (zsock_connect(self->server, "tcp://%s:%u", host, static_cast<unsigned>(port)) != 0) return aErrConnection;
-  self->poller = zpoller_new(self->server, self->outRead, nullptr);
-  if (!self->poller) return aErrResource;
-  zpoller_set_nonstop(self->poller, true);
+  if (self->wake < 0 || !self->server) return aErrMemory;
+  const int connected = local ? zsock_connect(self->server, "%s", inProcess)
+                              : zsock_connect(self->server, "tcp://%s:%u", host, static_cast<unsigned>(port));
+  if (connected != 0) return aErrConnection;
   return aErrNone;
 }
 

@@ -2,7 +2,10 @@
 
 #include <arpa/inet.h>
 
+#include <mutex>
 #include <new>
+#include <utility>
+#include <vector>
 
 #include "aLink.h"
 #include "aNetworkInterfaces.h"
@@ -14,6 +17,26 @@ namespace {
 constexpr int64_t kMaxClientFrame = 1024;
 
 uint8_t sAcceptAll(const aPacket*, void*) { return 1; }
+
+// The servers of this process by the address and port they serve on: a client of the same
+// process talks to one through an in-process endpoint, which skips the messaging layer's
+// network threads and the loopback round trip.
+std::mutex sInProcessLock;
+std::vector<std::pair<uint32_t, uint16_t>> sInProcess;
+
+void sInProcessName(uint32_t address, uint16_t port, char* endpoint, size_t size) {
+  snprintf(endpoint, size, "inproc://aServer-%08x-%u", unsigned(address), unsigned(port));
+}
+
+void sForgetInProcess(uint32_t address, uint16_t port) {
+  std::lock_guard<std::mutex> lock(sInProcessLock);
+  for (auto known = sInProcess.begin(); known != sInProcess.end(); ++known) {
+    if (*known == std::make_pair(address, port)) {
+      sInProcess.erase(known);
+      return;
+    }
+  }
+}
 
 bool sIsLoopback(uint32_t address) { return address == 0 || address == htonl(INADDR_LOOPBACK); }
 
@@ -30,24 +53,30 @@ uint16_t sBindFrontend(aServer& server) {
   if (!server.localOnly && aDiscovery_ConvertIPv4Interface(server.networkInterface, host, sizeof host) == 0) return 0;
   zsock_set_maxmsgsize(server.frontend, kMaxClientFrame);
   const int port = zsock_bind(server.frontend, "tcp://%s:*", host);
-  return port > 0 ? static_cast<uint16_t>(port) : 0;
+  if (port <= 0) return 0;
+  char endpoint[aSERVER_ENDPOINT_SIZE];
+  const uint32_t address = server.localOnly ? htonl(INADDR_LOOPBACK) : server.networkInterface;
+  sInProcessName(address, static_cast<uint16_t>(port), endpoint, sizeof endpoint);
+  if (zsock_bind(server.frontend, "%s", endpoint) != 0) return 0;
+  std::lock_guard<std::mutex> lock(sInProcessLock);
+  sInProcess.emplace_back(address, static_cast<uint16_t>(port));
+  return static_cast<uint16_t>(port);
 }
 
 bool sStart(aServer& server) {
   server.frontend = zsock_new_router(nullptr);
   server.streamIn = zsock_new_dealer(nullptr);
   server.streamOut = zsock_new_dealer(nullptr);
-  server.syncBroker = zsock_new_dealer(nullptr);
-  server.syncWorker = zsock_new_dealer(nullptr);
-  if (!server.frontend || !server.streamIn || !server.streamOut || !server.syncBroker || !server.syncWorker) return false;
+  server.replyIn = zsock_new_dealer(nullptr);
+  server.replyOut = zsock_new_dealer(nullptr);
+  if (!server.frontend || !server.streamIn || !server.streamOut || !server.replyIn || !server.replyOut) return false;
   if (!aServerDiscovery_Start(server)) return false;
   server.port = sBindFrontend(server);
   if (server.port == 0) return false;
   if (!sPair(&server, "stream", server.streamIn, server.streamOut)) return false;
-  if (!sPair(&server, "sync", server.syncBroker, server.syncWorker)) return false;
+  if (!sPair(&server, "reply", server.replyIn, server.replyOut)) return false;
   server.broker = zactor_new(aServer_BrokerTask, &server);
-  server.syncActor = zactor_new(aServer_SyncTask, &server);
-  if (!server.broker || !server.syncActor) return false;
+  if (!server.broker) return false;
   if (aLink_InstallUserPacketFilter(server.linkId, aServer_StreamingFilter, &server) != aErrNone) return false;
   // Whatever arrived before anybody could ask for it is nobody's reply.
   aLink_DrainPackets(server.linkId, sAcceptAll, nullptr);
@@ -82,16 +111,15 @@ aErr aServer_Destroy(aServer** server) {
   aServer& self = **server;
   // Under the link's filter lock: once removed, the filter is not running and never will.
   aLink_InstallUserPacketFilter(self.linkId, nullptr, nullptr);
-  self.stopping = true;
-  zactor_destroy(&self.syncActor);
+  if (self.port != 0) sForgetInProcess(self.localOnly ? htonl(INADDR_LOOPBACK) : self.networkInterface, self.port);
   zactor_destroy(&self.broker);
   aServerDiscovery_Stop(self);
   self.workersEnded.load(std::memory_order_acquire);
   zsock_destroy(&self.frontend);
   zsock_destroy(&self.streamIn);
   zsock_destroy(&self.streamOut);
-  zsock_destroy(&self.syncBroker);
-  zsock_destroy(&self.syncWorker);
+  zsock_destroy(&self.replyIn);
+  zsock_destroy(&self.replyOut);
   delete *server;
   *server = nullptr;
   return aErrNone;
@@ -125,4 +153,16 @@ aErr aServer_FlushFIFO(aServer* server) {
   if (server == nullptr) return aErrParam;
   server->generation++;
   return aErrNone;
+}
+
+bool aServer_InProcessEndpoint(uint32_t address, uint16_t port, char* endpoint, size_t size) {
+  if (endpoint == nullptr || size == 0) return false;
+  std::lock_guard<std::mutex> lock(sInProcessLock);
+  for (const auto& known : sInProcess) {
+    if (known == std::make_pair(address, port)) {
+      sInProcessName(address, port, endpoint, size);
+      return true;
+    }
+  }
+  return false;
 }

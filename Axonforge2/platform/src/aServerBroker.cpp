@@ -1,21 +1,25 @@
 // The link server's broker: takes client requests from the client socket, keeps pooled bytes
-// writes together, hands requests to the sync worker and routes its replies, and passes
-// stream frames to the clients that enabled streaming.
+// writes together, holds the conversation with the device (aServerSync.h) and routes its
+// replies, and passes stream frames to the clients that enabled streaming.
 
 #include <string.h>
 
 #include <string>
 #include <vector>
 
+#include "aLink.h"
 #include "aServerFrame.h"
 #include "aServerPackets.h"
 #include "aServerPools.h"
 #include "aServerRecord.h"
+#include "aServerSync.h"
 #include "aTime.h"
 
 namespace {
 
 constexpr int kWaitMs = 1000;
+
+uint8_t sAcceptAll(const aPacket*, void*) { return 1; }
 
 // A client's identity as the key it is known by.
 std::string sIdentity(zframe_t* frame) {
@@ -25,6 +29,8 @@ std::string sIdentity(zframe_t* frame) {
 class Broker {
  public:
   explicit Broker(aServer& server) : m_server(server) {}
+  Broker(const Broker&) = delete;
+  Broker& operator=(const Broker&) = delete;
 
   void onStreamFrame() {
     zframe_t* frame = zframe_recv(m_server.streamIn);
@@ -33,22 +39,15 @@ class Broker {
     zframe_destroy(&frame);
   }
 
-  // [identity][generation][replies...] from the sync worker.
-  void onReplies() {
-    zmsg_t* message = zmsg_recv(m_server.syncBroker);
-    if (!message) return;
-    zframe_t* identity = zmsg_pop(message);
-    zframe_t* generation = zmsg_pop(message);
-    if (identity && generation && zframe_size(generation) == sizeof(uint32_t) &&
-        memcmp(zframe_data(generation), &m_generation, sizeof m_generation) == 0) {
-      const std::string client = sIdentity(identity);
-      for (zframe_t* reply = zmsg_first(message); reply; reply = zmsg_next(message)) {
-        send(client, zframe_data(reply), zframe_size(reply));
-      }
+  // A device packet the stream filter passed on: perhaps the answer awaited.
+  void onDevicePacket() {
+    zframe_t* frame = zframe_recv(m_server.replyIn);
+    aPacket* packet = nullptr;
+    if (frame && aServerFrame_ToPacket(zframe_data(frame), zframe_size(frame), &packet) == aErrNone) {
+      m_sync.onDevicePacket(*packet, aTime_GetMSTicks());
     }
-    zframe_destroy(&identity);
-    zframe_destroy(&generation);
-    zmsg_destroy(&message);
+    aPacket_Destroy(&packet);
+    zframe_destroy(&frame);
   }
 
   // [identity][packet frame] from a client; anything else is dropped.
@@ -67,9 +66,16 @@ class Broker {
   }
 
   void afterWakeUp() {
-    m_generation = m_server.generation;
-    m_pools.expire(aTime_GetMSTicks());
+    const uint32_t now = aTime_GetMSTicks();
+    m_pools.expire(now);
+    m_sync.tick(now);
     aServerDiscovery_Tick(m_server);
+  }
+
+  // How long the next wait may last: the poll interval, or less while an answer is awaited.
+  int waitMs() const {
+    const int deadline = m_sync.msUntilDeadline(aTime_GetMSTicks());
+    return deadline >= 0 && deadline < kWaitMs ? deadline : kWaitMs;
   }
 
  private:
@@ -81,17 +87,13 @@ class Broker {
         return;
       case aServerPools::kPassOn:
         if (aServerPacket_IsBlacklisted(&packet)) return;
-        {
-          const aPacket* single = &packet;
-          forward(client, &single, 1);
-        }
+        write.emplace_back(aPacket_CreateWithData(packet.address, packet.dataSize, packet.data));
+        if (!write.back()) return;
+        forward(client, std::move(write));
         return;
-      case aServerPools::kComplete: {
-        std::vector<const aPacket*> packets;
-        for (const aServerPacketRef& chunk : write) packets.push_back(chunk.get());
-        forward(client, packets.data(), packets.size());
+      case aServerPools::kComplete:
+        forward(client, std::move(write));
         return;
-      }
     }
   }
 
@@ -101,18 +103,19 @@ class Broker {
     m_subscribers.push_back(client);
   }
 
-  // One request message to the sync worker; a send that fails is dropped (no retries here).
-  void forward(const std::string& client, const aPacket* const* packets, size_t count) {
-    m_generation = m_server.generation;
-    zmsg_t* message = zmsg_new();
-    if (!message) return;
-    zmsg_addmem(message, client.data(), client.size());
-    zmsg_addmem(message, &m_generation, sizeof m_generation);
-    for (size_t i = 0; i < count; ++i) {
+  void forward(const std::string& client, std::vector<aServerPacketRef> packets) {
+    // The filter takes every packet but heartbeats: whatever the link queued is nobody's.
+    aLink_DrainPackets(m_server.linkId, sAcceptAll, nullptr);
+    m_sync.request(client, m_server.generation, std::move(packets), aTime_GetMSTicks());
+  }
+
+  // A request's replies go to its client unless a flush came after it was made.
+  void reply(aServerSync::Replies& replies) {
+    if (replies.generation != m_server.generation) return;
+    for (const aServerPacketRef& packet : replies.packets) {
       uint8_t frame[aPACKET_MAX_WIRE];
-      zmsg_addmem(message, frame, aServerFrame_FromPacket(packets[i], frame));
+      send(replies.client, frame, aServerFrame_FromPacket(packet.get(), frame));
     }
-    if (zmsg_send(&message, m_server.syncBroker) != 0) zmsg_destroy(&message);
   }
 
   // [identity][payload] to one client; a client that is gone is skipped by the socket.
@@ -125,8 +128,9 @@ class Broker {
   }
 
   aServer& m_server;
-  uint32_t m_generation = 0;
   aServerPools m_pools;
+  aServerSync m_sync{[this](const aPacket& packet) { return aLink_PutPacket(m_server.linkId, &packet) == aErrNone; },
+                     [this](aServerSync::Replies& replies) { reply(replies); }};
   std::vector<std::string> m_subscribers;  // kept until the server stops
 };
 
@@ -135,16 +139,16 @@ class Broker {
 void aServer_BrokerTask(zsock_t* pipe, void* argument) {
   aServer& server = *static_cast<aServer*>(argument);
   Broker broker(server);
-  zpoller_t* poller = zpoller_new(pipe, server.syncBroker, server.frontend, server.streamIn, nullptr);
+  zpoller_t* poller = zpoller_new(pipe, server.replyIn, server.frontend, server.streamIn, nullptr);
   if (poller && server.beacon) zpoller_add(poller, server.beacon);
   zsock_signal(pipe, poller ? 0 : 1);
   if (poller) zpoller_set_nonstop(poller, true);
   while (poller) {
-    void* which = zpoller_wait(poller, kWaitMs);
+    void* which = zpoller_wait(poller, broker.waitMs());
     broker.afterWakeUp();
     if (which == pipe) break;  // $TERM
     if (which == server.streamIn) broker.onStreamFrame();
-    if (which == server.syncBroker) broker.onReplies();
+    if (which == server.replyIn) broker.onDevicePacket();
     if (which == server.frontend) broker.onRequest();
     if (server.beacon && which == server.beacon) aServerDiscovery_OnBeacon(server);
   }

@@ -4,10 +4,9 @@
 // The state of one link server (aServer.h) and the entry points of its parts. Internal to the
 // server.
 //
-// Requests travel from the broker to the sync worker, and replies back, as one message each:
-// the client's identity frame, the flush generation (4 bytes) the request was made in, then
-// packet frames (a whole pooled write; the replies). A reply thus always names its client:
-// none can reach another client, whatever the device leaves unanswered or sends unasked.
+// The broker holds each request with its client's identity and the flush generation it was
+// made in until the device has answered it (aServerSync.h). A reply thus always names its
+// client: none can reach another client, whatever the device leaves unanswered or sends unasked.
 
 #include <czmq.h>
 #include <stdint.h>
@@ -32,8 +31,6 @@ struct aServer {
   std::atomic<uint8_t> moduleAddress{0};
   // Requests made before the last FlushFIFO get no reply.
   std::atomic<uint32_t> generation{0};
-  // Set when the server stops, so that the sync worker does not wait out a reply.
-  std::atomic<bool> stopping{false};
   // Each worker counts itself out as the last thing it does, and the stop sequence reads it
   // once the workers are gone: CZMQ's own end-of-actor handshake runs through its sockets, and
   // this keeps the order of a worker's last steps and the record's release plain to see.
@@ -42,10 +39,9 @@ struct aServer {
   zsock_t* frontend = nullptr;    // ROUTER to the clients: broker
   zsock_t* streamIn = nullptr;    // stream frames from the filter: broker
   zsock_t* streamOut = nullptr;   // the stream filter on the link's receiving thread
-  zsock_t* syncBroker = nullptr;  // broker's end of the request pair
-  zsock_t* syncWorker = nullptr;  // sync worker's end
+  zsock_t* replyIn = nullptr;     // device packets from the filter: broker
+  zsock_t* replyOut = nullptr;    // the filter's end
   zactor_t* broker = nullptr;
-  zactor_t* syncActor = nullptr;
   zactor_t* responder = nullptr;  // multicast responder (not in beacon mode)
   zactor_t* beacon = nullptr;     // beacon (beacon mode); read by the broker
 
@@ -60,12 +56,12 @@ struct aServer {
   uint16_t streamFill = 0;
 };
 
-// Actor bodies; the argument is the server. Each ends with aServer_WorkerEnded.
+// The broker's actor body; the argument is the server. Ends with aServer_WorkerEnded.
 void aServer_BrokerTask(zsock_t* pipe, void* server);
-void aServer_SyncTask(zsock_t* pipe, void* server);
 inline void aServer_WorkerEnded(aServer& server) { server.workersEnded.fetch_add(1, std::memory_order_release); }
 // Runs on the served link's receiving thread for every packet: takes stream samples into
-// stream frames for the subscribers; a heartbeat or a full buffer sends the frame on.
+// stream frames for the subscribers (a heartbeat or a full buffer sends the frame on), leaves
+// heartbeats to the link, which answers them, and passes every other packet to the broker.
 uint8_t aServer_StreamingFilter(const aPacket* packet, void* server);
 
 // Discovery: chooses the interface and starts the beacon or the multicast responder (false on
