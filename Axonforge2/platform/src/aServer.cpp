@@ -1,6 +1,8 @@
 // The link server's record: creation, the start and stop sequences, and its settings.
 
 #include <arpa/inet.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <mutex>
 #include <new>
@@ -67,14 +69,15 @@ bool sStart(aServer& server) {
   server.frontend = zsock_new_router(nullptr);
   server.streamIn = zsock_new_dealer(nullptr);
   server.streamOut = zsock_new_dealer(nullptr);
-  server.replyIn = zsock_new_dealer(nullptr);
-  server.replyOut = zsock_new_dealer(nullptr);
-  if (!server.frontend || !server.streamIn || !server.streamOut || !server.replyIn || !server.replyOut) return false;
+  server.wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  server.conversation.reset(new (std::nothrow) aServerSync(
+      [&server](const aPacket& packet) { return aLink_PutPacket(server.linkId, &packet) == aErrNone; },
+      [&server](aServerSync::Replies& replies) { aServer_Reply(server, replies); }));
+  if (!server.frontend || !server.streamIn || !server.streamOut || server.wake < 0 || !server.conversation) return false;
   if (!aServerDiscovery_Start(server)) return false;
   server.port = sBindFrontend(server);
   if (server.port == 0) return false;
   if (!sPair(&server, "stream", server.streamIn, server.streamOut)) return false;
-  if (!sPair(&server, "reply", server.replyIn, server.replyOut)) return false;
   server.broker = zactor_new(aServer_BrokerTask, &server);
   if (!server.broker) return false;
   if (aLink_InstallUserPacketFilter(server.linkId, aServer_StreamingFilter, &server) != aErrNone) return false;
@@ -118,8 +121,7 @@ aErr aServer_Destroy(aServer** server) {
   zsock_destroy(&self.frontend);
   zsock_destroy(&self.streamIn);
   zsock_destroy(&self.streamOut);
-  zsock_destroy(&self.replyIn);
-  zsock_destroy(&self.replyOut);
+  if (self.wake >= 0) close(self.wake);
   delete *server;
   *server = nullptr;
   return aErrNone;

@@ -1,8 +1,10 @@
 // The link server's broker: takes client requests from the client socket, keeps pooled bytes
-// writes together, holds the conversation with the device (aServerSync.h) and routes its
-// replies, and passes stream frames to the clients that enabled streaming.
+// writes together, starts each request's conversation with the device (aServerSync.h), and
+// passes stream frames to the clients that enabled streaming. The device's answers go to
+// their clients from the link's receiving thread (the stream filter), under the client lock.
 
-#include <string.h>
+#include <errno.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -12,7 +14,6 @@
 #include "aServerPackets.h"
 #include "aServerPools.h"
 #include "aServerRecord.h"
-#include "aServerSync.h"
 #include "aTime.h"
 
 namespace {
@@ -26,31 +27,49 @@ std::string sIdentity(zframe_t* frame) {
   return std::string(reinterpret_cast<const char*>(zframe_data(frame)), zframe_size(frame));
 }
 
+bool sRequestsWait(aServer& server) { return (zsock_events(server.frontend) & ZMQ_POLLIN) != 0; }
+
 class Broker {
  public:
   explicit Broker(aServer& server) : m_server(server) {}
-  Broker(const Broker&) = delete;
-  Broker& operator=(const Broker&) = delete;
 
   void onStreamFrame() {
     zframe_t* frame = zframe_recv(m_server.streamIn);
     if (!frame) return;
-    for (const std::string& client : m_subscribers) send(client, zframe_data(frame), zframe_size(frame));
+    std::lock_guard<std::mutex> hold(m_server.clientLock);
+    for (const std::string& client : m_subscribers) aServer_SendToClient(m_server, client, zframe_data(frame), zframe_size(frame));
     zframe_destroy(&frame);
   }
 
-  // A device packet the stream filter passed on: perhaps the answer awaited.
-  void onDevicePacket() {
-    zframe_t* frame = zframe_recv(m_server.replyIn);
-    aPacket* packet = nullptr;
-    if (frame && aServerFrame_ToPacket(zframe_data(frame), zframe_size(frame), &packet) == aErrNone) {
-      m_sync.onDevicePacket(*packet, aTime_GetMSTicks());
+  // Every request waiting on the client socket, each under the lock of its own so that the
+  // device's answers are not held up behind a burst of requests.
+  void serveRequests() {
+    for (;;) {
+      std::lock_guard<std::mutex> hold(m_server.clientLock);
+      if (!sRequestsWait(m_server)) return;
+      onRequest();
     }
-    aPacket_Destroy(&packet);
-    zframe_destroy(&frame);
   }
 
-  // [identity][packet frame] from a client; anything else is dropped.
+  void afterWakeUp() {
+    const uint32_t now = aTime_GetMSTicks();
+    m_pools.expire(now);
+    {
+      std::lock_guard<std::mutex> hold(m_server.clientLock);
+      m_server.conversation->tick(now);
+    }
+    aServerDiscovery_Tick(m_server);
+  }
+
+  // How long the next wait may last: the poll interval, or less while an answer is awaited.
+  int waitMs() {
+    std::lock_guard<std::mutex> hold(m_server.clientLock);
+    const int deadline = m_server.conversation->msUntilDeadline(aTime_GetMSTicks());
+    return deadline >= 0 && deadline < kWaitMs ? deadline : kWaitMs;
+  }
+
+ private:
+  // [identity][packet frame] from a client; anything else is dropped. Under the client lock.
   void onRequest() {
     zmsg_t* message = zmsg_recv(m_server.frontend);
     if (!message) return;
@@ -65,20 +84,6 @@ class Broker {
     zmsg_destroy(&message);
   }
 
-  void afterWakeUp() {
-    const uint32_t now = aTime_GetMSTicks();
-    m_pools.expire(now);
-    m_sync.tick(now);
-    aServerDiscovery_Tick(m_server);
-  }
-
-  // How long the next wait may last: the poll interval, or less while an answer is awaited.
-  int waitMs() const {
-    const int deadline = m_sync.msUntilDeadline(aTime_GetMSTicks());
-    return deadline >= 0 && deadline < kWaitMs ? deadline : kWaitMs;
-  }
-
- private:
   void handle(const std::string& client, const aPacket& packet) {
     if (aServerPacket_IsStreamEnable(&packet)) subscribe(client);
     std::vector<aServerPacketRef> write;
@@ -106,52 +111,76 @@ class Broker {
   void forward(const std::string& client, std::vector<aServerPacketRef> packets) {
     // The filter takes every packet but heartbeats: whatever the link queued is nobody's.
     aLink_DrainPackets(m_server.linkId, sAcceptAll, nullptr);
-    m_sync.request(client, m_server.generation, std::move(packets), aTime_GetMSTicks());
-  }
-
-  // A request's replies go to its client unless a flush came after it was made.
-  void reply(aServerSync::Replies& replies) {
-    if (replies.generation != m_server.generation) return;
-    for (const aServerPacketRef& packet : replies.packets) {
-      uint8_t frame[aPACKET_MAX_WIRE];
-      send(replies.client, frame, aServerFrame_FromPacket(packet.get(), frame));
-    }
-  }
-
-  // [identity][payload] to one client; a client that is gone is skipped by the socket.
-  void send(const std::string& client, const void* data, size_t size) {
-    zmsg_t* message = zmsg_new();
-    if (!message) return;
-    zmsg_addmem(message, client.data(), client.size());
-    zmsg_addmem(message, data, size);
-    if (zmsg_send(&message, m_server.frontend) != 0) zmsg_destroy(&message);
+    m_server.conversation->request(client, m_server.generation, std::move(packets), aTime_GetMSTicks());
   }
 
   aServer& m_server;
   aServerPools m_pools;
-  aServerSync m_sync{[this](const aPacket& packet) { return aLink_PutPacket(m_server.linkId, &packet) == aErrNone; },
-                     [this](aServerSync::Replies& replies) { reply(replies); }};
   std::vector<std::string> m_subscribers;  // kept until the server stops
 };
 
 }  // namespace
 
+void aServer_SendToClient(aServer& server, const std::string& client, const void* data, size_t size) {
+  zmsg_t* message = zmsg_new();
+  if (!message) return;
+  zmsg_addmem(message, client.data(), client.size());
+  zmsg_addmem(message, data, size);
+  // A client that is gone is skipped by the socket.
+  if (zmsg_send(&message, server.frontend) != 0) zmsg_destroy(&message);
+}
+
+void aServer_Reply(aServer& server, aServerSync::Replies& replies) {
+  if (replies.generation != server.generation) return;  // a flush came after the request
+  for (const aServerPacketRef& packet : replies.packets) {
+    uint8_t frame[aPACKET_MAX_WIRE];
+    aServer_SendToClient(server, replies.client, frame, aServerFrame_FromPacket(packet.get(), frame));
+  }
+}
+
+void aServer_WakeBrokerIfRequests(aServer& server) {
+  if (!sRequestsWait(server)) return;
+  const uint64_t one = 1;
+  if (write(server.wake, &one, sizeof one) < 0) {
+    // The counter is set already: the broker wakes all the same.
+  }
+}
+
 void aServer_BrokerTask(zsock_t* pipe, void* argument) {
   aServer& server = *static_cast<aServer*>(argument);
   Broker broker(server);
-  zpoller_t* poller = zpoller_new(pipe, server.replyIn, server.frontend, server.streamIn, nullptr);
-  if (poller && server.beacon) zpoller_add(poller, server.beacon);
-  zsock_signal(pipe, poller ? 0 : 1);
-  if (poller) zpoller_set_nonstop(poller, true);
-  while (poller) {
-    void* which = zpoller_wait(poller, broker.waitMs());
-    broker.afterWakeUp();
-    if (which == pipe) break;  // $TERM
-    if (which == server.streamIn) broker.onStreamFrame();
-    if (which == server.replyIn) broker.onDevicePacket();
-    if (which == server.frontend) broker.onRequest();
-    if (server.beacon && which == server.beacon) aServerDiscovery_OnBeacon(server);
+  int frontendFd = -1;
+  {
+    std::lock_guard<std::mutex> hold(server.clientLock);
+    frontendFd = zsock_fd(server.frontend);
   }
-  zpoller_destroy(&poller);
+  // The client socket is watched through its notification descriptor, so that the filter may
+  // use the socket while the broker waits; the broker looks for requests before every wait.
+  enum { kPipe, kStream, kFrontend, kWake, kBeacon, kItems };
+  zmq_pollitem_t items[kItems] = {
+      {zsock_resolve(pipe), 0, ZMQ_POLLIN, 0},
+      {zsock_resolve(server.streamIn), 0, ZMQ_POLLIN, 0},
+      {nullptr, frontendFd, ZMQ_POLLIN, 0},
+      {nullptr, server.wake, ZMQ_POLLIN, 0},
+      {server.beacon ? zsock_resolve(server.beacon) : nullptr, 0, ZMQ_POLLIN, 0},
+  };
+  const int watched = server.beacon ? kItems : kBeacon;
+  zsock_signal(pipe, 0);
+  for (;;) {
+    broker.serveRequests();
+    const int ready = zmq_poll(items, watched, broker.waitMs());
+    if (ready < 0 && errno != EINTR) break;  // the messaging layer is ending
+    broker.afterWakeUp();
+    if (ready <= 0) continue;
+    if (items[kPipe].revents & ZMQ_POLLIN) break;  // $TERM
+    if (items[kStream].revents & ZMQ_POLLIN) broker.onStreamFrame();
+    if (items[kWake].revents & ZMQ_POLLIN) {
+      uint64_t count = 0;
+      if (read(server.wake, &count, sizeof count) < 0) {
+        // Taken already: the requests are served at the top of the loop either way.
+      }
+    }
+    if (watched == kItems && (items[kBeacon].revents & ZMQ_POLLIN)) aServerDiscovery_OnBeacon(server);
+  }
   aServer_WorkerEnded(server);
 }

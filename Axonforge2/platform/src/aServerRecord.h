@@ -4,17 +4,26 @@
 // The state of one link server (aServer.h) and the entry points of its parts. Internal to the
 // server.
 //
-// The broker holds each request with its client's identity and the flush generation it was
-// made in until the device has answered it (aServerSync.h). A reply thus always names its
-// client: none can reach another client, whatever the device leaves unanswered or sends unasked.
+// The conversation with the device (aServerSync.h) holds each request with its client's
+// identity and the flush generation it was made in until the device has answered it. A reply
+// thus always names its client: none can reach another client, whatever the device leaves
+// unanswered or sends unasked.
+//
+// The client socket and the conversation are shared by the broker, which starts requests, and
+// the stream filter, which hands each answer to its client and puts the next request in, both
+// under clientLock: an answer reaches the client without waking another thread of the server.
 
 #include <czmq.h>
 #include <stdint.h>
 
 #include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
 
 #include "aPacket.h"
 #include "aServer.h"
+#include "aServerSync.h"
 
 #define aSERVER_STREAM_BUFFER_SIZE 4096
 // A stream frame is sent once it holds more than this, so that one more packet still fits.
@@ -36,11 +45,12 @@ struct aServer {
   // this keeps the order of a worker's last steps and the record's release plain to see.
   std::atomic<int> workersEnded{0};
 
-  zsock_t* frontend = nullptr;    // ROUTER to the clients: broker
+  std::mutex clientLock;
+  zsock_t* frontend = nullptr;  // ROUTER to the clients; under clientLock once the broker runs
+  std::unique_ptr<aServerSync> conversation;  // under clientLock
+  int wake = -1;  // eventfd: the filter tells the broker that requests wait on the client socket
   zsock_t* streamIn = nullptr;    // stream frames from the filter: broker
   zsock_t* streamOut = nullptr;   // the stream filter on the link's receiving thread
-  zsock_t* replyIn = nullptr;     // device packets from the filter: broker
-  zsock_t* replyOut = nullptr;    // the filter's end
   zactor_t* broker = nullptr;
   zactor_t* responder = nullptr;  // multicast responder (not in beacon mode)
   zactor_t* beacon = nullptr;     // beacon (beacon mode); read by the broker
@@ -58,10 +68,17 @@ struct aServer {
 
 // The broker's actor body; the argument is the server. Ends with aServer_WorkerEnded.
 void aServer_BrokerTask(zsock_t* pipe, void* server);
+// Under clientLock: [identity][payload] to one client; a request's replies to its client,
+// unless a flush came after the request; and, after the client socket was used off the
+// broker's thread, wakes the broker if requests wait (that use may have taken their notice).
+void aServer_SendToClient(aServer& server, const std::string& client, const void* data, size_t size);
+void aServer_Reply(aServer& server, aServerSync::Replies& replies);
+void aServer_WakeBrokerIfRequests(aServer& server);
 inline void aServer_WorkerEnded(aServer& server) { server.workersEnded.fetch_add(1, std::memory_order_release); }
 // Runs on the served link's receiving thread for every packet: takes stream samples into
 // stream frames for the subscribers (a heartbeat or a full buffer sends the frame on), leaves
-// heartbeats to the link, which answers them, and passes every other packet to the broker.
+// heartbeats to the link, which answers them, and gives every other packet to the
+// conversation with the device.
 uint8_t aServer_StreamingFilter(const aPacket* packet, void* server);
 
 // Discovery: chooses the interface and starts the beacon or the multicast responder (false on

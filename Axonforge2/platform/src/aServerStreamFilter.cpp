@@ -1,9 +1,10 @@
 // The link server's stream filter, on the served link's receiving thread: stream samples go to
-// the stream subscribers, several to a frame, and every other packet but a heartbeat straight
-// to the broker, which matches it to the request awaiting an answer.
+// the stream subscribers, several to a frame, and every other packet but a heartbeat to the
+// conversation with the device, which sends an awaited answer on to its client at once.
 
 #include "aServerFrame.h"
 #include "aServerRecord.h"
+#include "aTime.h"
 #include "aUEI.h"
 
 namespace {
@@ -17,9 +18,9 @@ uint8_t aServer_StreamingFilter(const aPacket* packet, void* argument) {
   const bool sample = aUEI_isStreamPacket(packet);
   const bool heartbeat = sIsHeartbeat(packet);
   if (!sample && !heartbeat) {
-    uint8_t bytes[aPACKET_MAX_WIRE];
-    zframe_t* frame = zframe_new(bytes, aServerFrame_FromPacket(packet, bytes));
-    if (frame && zframe_send(&frame, server.replyOut, ZFRAME_DONTWAIT) != 0) zframe_destroy(&frame);
+    std::lock_guard<std::mutex> hold(server.clientLock);
+    server.conversation->onDevicePacket(*packet, aTime_GetMSTicks());
+    aServer_WakeBrokerIfRequests(server);
     return 1;
   }
   if (sample) server.streamFill += aServerFrame_FromPacket(packet, server.streamBuffer + server.streamFill);

@@ -3,6 +3,17 @@
 #include "aServerPackets.h"
 #include "aServerRecord.h"
 
+namespace {
+
+// The broker and the stream filter read the clock on threads of their own: a caller's "now"
+// may lie a moment before the start of a wait that the other thread began. That is no time.
+int32_t sWaited(uint32_t nowMs, uint32_t startMs) {
+  const int32_t waited = int32_t(nowMs - startMs);
+  return waited > 0 ? waited : 0;
+}
+
+}  // namespace
+
 void aServerSync::request(const std::string& client, uint32_t generation, std::vector<aServerPacketRef> packets,
                           uint32_t nowMs) {
   Request entry;
@@ -25,15 +36,15 @@ void aServerSync::onDevicePacket(const aPacket& packet, uint32_t nowMs) {
 }
 
 void aServerSync::tick(uint32_t nowMs) {
-  if (m_awaited == nullptr || nowMs - m_waitStartMs < aSERVER_SYNC_WAIT_MS) return;
+  if (m_awaited == nullptr || sWaited(nowMs, m_waitStartMs) < int32_t(aSERVER_SYNC_WAIT_MS)) return;
   m_awaited = nullptr;
   advance(nowMs);
 }
 
 int aServerSync::msUntilDeadline(uint32_t nowMs) const {
   if (m_awaited == nullptr) return -1;
-  const uint32_t waited = nowMs - m_waitStartMs;
-  return waited >= aSERVER_SYNC_WAIT_MS ? 0 : int(aSERVER_SYNC_WAIT_MS - waited);
+  const int32_t waited = sWaited(nowMs, m_waitStartMs);
+  return waited >= int32_t(aSERVER_SYNC_WAIT_MS) ? 0 : int(int32_t(aSERVER_SYNC_WAIT_MS) - waited);
 }
 
 void aServerSync::advance(uint32_t nowMs) {

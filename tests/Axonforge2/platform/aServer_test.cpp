@@ -27,6 +27,7 @@
 #include "aLink.h"
 #include "aServer.h"
 #include "aServerPools.h"
+#include "aServerSync.h"
 
 namespace {
 
@@ -434,6 +435,51 @@ TEST(ServerPools, HoldAWriteUntilItsLastChunkAndExpireInBoundedTime) {
   EXPECT_EQ(pools.offer("b", *packet(chunks[2]), 0, &write), aServerPools::kComplete);
   ASSERT_EQ(write.size(), 3u);
   EXPECT_EQ(pools.size(), 0u);
+}
+
+// The conversation on an injected clock: one request at a time, each answered packet waiting
+// for its answer; the broker and the filter read the clock on threads of their own.
+TEST(ServerConversation, ServesOneRequestAtATimeAndEndsOnlyWaitsThatRanOut) {
+  auto packet = [](const Frame& frame) {
+    return aServerPacketRef(aPacket_CreateWithData(uint8_t(frame[0]), uint8_t(frame[1]),
+                                                   reinterpret_cast<const uint8_t*>(frame.data() + 2)));
+  };
+  auto one = [&](const Frame& frame) {
+    std::vector<aServerPacketRef> packets;
+    packets.push_back(packet(frame));
+    return packets;
+  };
+  std::vector<Frame> put;
+  std::vector<std::pair<std::string, size_t>> replies;
+  bool accept = true;
+  aServerSync sync([&](const aPacket& p) { put.push_back(PacketFrame(p.address, Bytes(p.data, p.data + p.dataSize))); return accept; },
+                   [&](aServerSync::Replies& r) { replies.emplace_back(r.client, r.packets.size()); });
+  const std::vector<Frame> name = NameWrite(NameOf(0, 0));  // chunks that continue, as a reply too
+  sync.request("a", 0, one(GetName()), 1000);
+  sync.request("b", 0, one(GetSerial()), 1000);
+  EXPECT_EQ(put.size(), 1u) << "b waits until a is answered";
+  sync.onDevicePacket(*packet(PacketFrame(kAddress + 1, {kSystem})), 1001);  // nobody's
+  sync.onDevicePacket(*packet(name[0]), 1002);
+  sync.tick(1001);  // read a moment before the wait that the answer began
+  sync.tick(1002 + 1999);
+  EXPECT_EQ(sync.msUntilDeadline(1002 + 1999), 1);
+  sync.onDevicePacket(*packet(name.back()), 3001);
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_EQ(replies[0], std::make_pair(std::string("a"), size_t(2)));
+  ASSERT_EQ(put.size(), 2u);
+  EXPECT_EQ(put[1], GetSerial());
+  // b's answer never comes: its wait ends, it gets nothing and the next request goes in.
+  sync.request("c", 0, one(SetLed(1)), 3002);
+  sync.tick(3001 + 2000);
+  EXPECT_EQ(put.size(), 3u);
+  EXPECT_EQ(replies.size(), 1u);
+  EXPECT_EQ(sync.msUntilDeadline(3001 + 2000), 2000);
+  // A link that takes nothing ends the request without a wait.
+  sync.tick(3001 + 4000);
+  accept = false;
+  sync.request("d", 0, one(GetSerial()), 8000);
+  EXPECT_EQ(sync.msUntilDeadline(8000), -1);
+  EXPECT_EQ(replies.size(), 1u);
 }
 
 }  // namespace
