@@ -28,7 +28,9 @@ extern "C" {
 // stream cannot be made; on failure nothing is left and *stream stays null.
 //
 // The stream's get waits up to 100 ms for a frame (aErrNotReady when none came, aErrIO when it
-// cannot be received); put answers aErrUnimplemented (packets are written whole); write sends
+// cannot be received, and from then on once the network connection to the server has closed
+// or the server's host has answered no heartbeat for 3 s, after the frames that came before);
+// put answers aErrUnimplemented (packets are written whole); write sends
 // the buffer as one frame, retrying up to 100 times 1 ms apart while the socket is full, and
 // answers aErrNone even when every attempt failed (the packet is lost, as on a wire).
 aErr aStream_CreateClient(uint32_t address, uint16_t port, aStream** stream);

@@ -2,6 +2,7 @@
 
 #include <czmq.h>
 #include <errno.h>
+#include <string.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
@@ -21,6 +22,10 @@ namespace {
 constexpr int kGetWaitMs = 100;
 constexpr int kSendAttempts = 100;
 constexpr uint32_t kSendRetryMs = 1;
+// A server host that stops answering the messaging layer's heartbeats for this long counts as
+// gone, as does a server whose connection closed.
+constexpr int kHeartbeatIntervalMs = 1000;
+constexpr int kHeartbeatTimeoutMs = 3000;
 
 // One connection to the server, used by the link engine's writing thread (write) and reading
 // thread (get) under a lock: a request goes out from the thread that writes it, with no hand-off
@@ -31,6 +36,8 @@ struct ClientStream {
   std::mutex lock;
   zsock_t* server = nullptr;  // under lock
   int wake = -1;              // eventfd: the writer's "a frame is waiting"
+  zsock_t* monitor = nullptr;  // the server connection's events (network only), get() only
+  bool lost = false;           // the connection to the server closed, get() only
   zframe_t* frame = nullptr;  // the frame being handed out, get() only
   size_t position = 0;
 };
@@ -46,6 +53,7 @@ void sPassOnInterrupt() {
 }
 
 void sRelease(ClientStream* self) {
+  zsock_destroy(&self->monitor);
   zsock_destroy(&self->server);
   if (self->wake >= 0) close(self->wake);
   zframe_destroy(&self->frame);
@@ -84,6 +92,24 @@ zframe_t* sTakeFrame(ClientStream* self) {
   return sFrameWaiting(self) ? zframe_recv(self->server) : nullptr;
 }
 
+// Reads the connection's events; true once it has closed. A server that is gone stays gone
+// for this stream, as an unplugged device does for a USB stream: the link reports it, and a
+// reset of the link connects anew.
+bool sConnectionLost(ClientStream* self) {
+  while (!self->lost && self->monitor != nullptr && (zsock_events(self->monitor) & ZMQ_POLLIN) != 0) {
+    zframe_t* event = zframe_recv(self->monitor);
+    uint16_t number = 0;
+    if (event && zframe_size(event) >= sizeof number) memcpy(&number, zframe_data(event), sizeof number);
+    zframe_destroy(&event);
+    while (zsock_rcvmore(self->monitor)) {
+      zframe_t* rest = zframe_recv(self->monitor);
+      zframe_destroy(&rest);
+    }
+    self->lost = number == ZMQ_EVENT_DISCONNECTED;
+  }
+  return self->lost;
+}
+
 // Waits up to kGetWaitMs for a frame from the server.
 aErr sAwaitFrame(ClientStream* self) {
   int fd = -1;
@@ -91,6 +117,7 @@ aErr sAwaitFrame(ClientStream* self) {
     std::lock_guard<std::mutex> hold(self->lock);
     fd = zsock_fd(self->server);
   }
+  const int monitorFd = self->monitor != nullptr ? zsock_fd(self->monitor) : -1;
   const uint32_t start = aTime_GetMSTicks();
   for (uint32_t waited = 0; waited <= uint32_t(kGetWaitMs); waited = aTime_GetMSTicks() - start) {
     sPassOnInterrupt();
@@ -101,9 +128,11 @@ aErr sAwaitFrame(ClientStream* self) {
       zframe_destroy(&self->frame);  // an empty frame hands out nothing
       continue;
     }
+    // What the server sent before it went is handed out first.
+    if (sConnectionLost(self)) return aErrIO;
     if (waited == uint32_t(kGetWaitMs)) break;
-    pollfd watched[2] = {{fd, POLLIN, 0}, {self->wake, POLLIN, 0}};
-    const int ready = poll(watched, 2, kGetWaitMs - int(waited));
+    pollfd watched[3] = {{fd, POLLIN, 0}, {self->wake, POLLIN, 0}, {monitorFd, POLLIN, 0}};
+    const int ready = poll(watched, monitorFd >= 0 ? 3 : 2, kGetWaitMs - int(waited));
     if (ready < 0 && errno != EINTR) return aErrIO;
     uint64_t count = 0;
     if (watched[1].revents & POLLIN) {
@@ -162,10 +191,19 @@ aErr sBuild(ClientStream* self, uint32_t address, uint16_t port) {
   self->wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   self->server = zsock_new_dealer(nullptr);
   if (self->wake < 0 || !self->server) return aErrMemory;
-  const int connected = local ? zsock_connect(self->server, "%s", inProcess)
-                              : zsock_connect(self->server, "tcp://%s:%u", host, static_cast<unsigned>(port));
-  if (connected != 0) return aErrConnection;
-  return aErrNone;
+  if (local) return zsock_connect(self->server, "%s", inProcess) == 0 ? aErrNone : aErrConnection;
+  // Watched from before the connect, so that no closing of the connection goes unseen.
+  char events[64];
+  snprintf(events, sizeof events, "inproc://aClientStream-%p-events", static_cast<const void*>(self));
+  self->monitor = zsock_new(ZMQ_PAIR);
+  if (!self->monitor) return aErrMemory;
+  if (zmq_socket_monitor(zsock_resolve(self->server), events, ZMQ_EVENT_DISCONNECTED) != 0 ||
+      zsock_connect(self->monitor, "%s", events) != 0) {
+    return aErrConnection;
+  }
+  zsock_set_heartbeat_ivl(self->server, kHeartbeatIntervalMs);
+  zsock_set_heartbeat_timeout(self->server, kHeartbeatTimeoutMs);
+  return zsock_connect(self->server, "tcp://%s:%u", host, static_cast<unsigned>(port)) == 0 ? aErrNone : aErrConnection;
 }
 
 }  // namespace

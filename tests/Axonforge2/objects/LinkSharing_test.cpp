@@ -209,9 +209,17 @@ TEST(SharedLink, AnInterruptEndsAClientAndAStoppedServerReleasesTheDevice) {
   ASSERT_EQ(kill(holder.pid(), SIGINT), 0);
   EXPECT_EQ(holder.wait(), 128 + SIGINT) << holder.output();
 
+  // A client whose server goes away says so instead of waiting out every request.
+  uint32_t client = aLink_CreateClient(htonl(INADDR_LOOPBACK), server.port(), 0);
+  ASSERT_NE(client, 0u);
+  EXPECT_TRUE(Eventually([&] { return aLink_GetStatus(client) == LINK_RUNNING; }, 5000));
+
   ASSERT_EQ(kill(server.pid(), SIGINT), 0);
   EXPECT_EQ(server.wait(), 0) << server.output();
   EXPECT_NE(server.output().find("released"), std::string::npos);
+  EXPECT_TRUE(Eventually([&] { return aLink_GetStatus(client) == LINK_IO_ERROR; }, 5000))
+      << "status " << aLink_GetStatus(client);
+  EXPECT_EQ(aLink_Destroy(&client), aErrNone);
   uint32_t link = aLink_CreateServer(kSerial, &port, &address, true);
   EXPECT_NE(link, 0u) << "the device was not released";
   EXPECT_EQ(aLink_Destroy(&link), aErrNone);
