@@ -28,7 +28,6 @@
 #define aSERVER_STREAM_BUFFER_SIZE 4096
 // A stream frame is sent once it holds more than this, so that one more packet still fits.
 #define aSERVER_STREAM_FLUSH_FILL (aSERVER_STREAM_BUFFER_SIZE - aPACKET_MAX_WIRE - 1)
-#define aSERVER_SYNC_WAIT_MS 2000
 
 struct aServer {
   uint32_t linkId = 0;

@@ -1,7 +1,6 @@
 #include "aServerSync.h"
 
 #include "aServerPackets.h"
-#include "aServerRecord.h"
 
 namespace {
 

@@ -21,6 +21,9 @@
 
 #include "aServerPools.h"
 
+// How long a packet the device answers waits for each packet of its answer.
+#define aSERVER_SYNC_WAIT_MS 2000
+
 class aServerSync {
  public:
   struct Replies {

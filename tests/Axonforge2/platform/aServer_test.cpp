@@ -461,8 +461,8 @@ TEST(ServerConversation, ServesOneRequestAtATimeAndEndsOnlyWaitsThatRanOut) {
   sync.onDevicePacket(*packet(PacketFrame(kAddress + 1, {kSystem})), 1001);  // nobody's
   sync.onDevicePacket(*packet(name[0]), 1002);
   sync.tick(1001);  // read a moment before the wait that the answer began
-  sync.tick(1002 + 1999);
-  EXPECT_EQ(sync.msUntilDeadline(1002 + 1999), 1);
+  sync.tick(1002 + aSERVER_SYNC_WAIT_MS - 1);
+  EXPECT_EQ(sync.msUntilDeadline(1002 + aSERVER_SYNC_WAIT_MS - 1), 1);
   sync.onDevicePacket(*packet(name.back()), 3001);
   ASSERT_EQ(replies.size(), 1u);
   EXPECT_EQ(replies[0], std::make_pair(std::string("a"), size_t(2)));
@@ -470,15 +470,16 @@ TEST(ServerConversation, ServesOneRequestAtATimeAndEndsOnlyWaitsThatRanOut) {
   EXPECT_EQ(put[1], GetSerial());
   // b's answer never comes: its wait ends, it gets nothing and the next request goes in.
   sync.request("c", 0, one(SetLed(1)), 3002);
-  sync.tick(3001 + 2000);
+  const uint32_t bGaveUp = 3001 + aSERVER_SYNC_WAIT_MS;
+  sync.tick(bGaveUp);
   EXPECT_EQ(put.size(), 3u);
   EXPECT_EQ(replies.size(), 1u);
-  EXPECT_EQ(sync.msUntilDeadline(3001 + 2000), 2000);
+  EXPECT_EQ(sync.msUntilDeadline(bGaveUp), int(aSERVER_SYNC_WAIT_MS));
   // A link that takes nothing ends the request without a wait.
-  sync.tick(3001 + 4000);
+  sync.tick(bGaveUp + aSERVER_SYNC_WAIT_MS);
   accept = false;
-  sync.request("d", 0, one(GetSerial()), 8000);
-  EXPECT_EQ(sync.msUntilDeadline(8000), -1);
+  sync.request("d", 0, one(GetSerial()), bGaveUp + aSERVER_SYNC_WAIT_MS);
+  EXPECT_EQ(sync.msUntilDeadline(bGaveUp + aSERVER_SYNC_WAIT_MS), -1);
   EXPECT_EQ(replies.size(), 1u);
 }
 
