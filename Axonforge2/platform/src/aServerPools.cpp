@@ -39,10 +39,15 @@ aServerPools::Outcome aServerPools::offer(const std::string& client, const aPack
     m_pools.erase(found);
     return open(client, packet, nowMs);
   }
+  const bool continues = aServerPacket_IsContinuingChunk(&packet);
+  if (continues && pool.packets.size() + 1 >= kServerPoolMaxChunks) {
+    m_pools.erase(found);
+    return kHeld;
+  }
   pool.packets.push_back(std::move(copy));
   pool.sequence = expected;
   pool.lastMs = nowMs;
-  if (aServerPacket_IsContinuingChunk(&packet)) return kHeld;
+  if (continues) return kHeld;
   *write = std::move(pool.packets);
   m_pools.erase(found);
   return kComplete;

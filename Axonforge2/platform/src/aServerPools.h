@@ -11,7 +11,8 @@
 // meanwhile pass on. A chunk out of sequence ends the pool (the write is broken; its
 // client's wait for a reply runs out). A full continuing chunk with no pool to join is dropped:
 // the device would never answer it. A pool that gets no chunk for kServerPoolLifetimeMs
-// expires.
+// expires, and one that would grow beyond kServerPoolMaxChunks is dropped as broken: a client
+// cannot make the server hold more than that for it, however fast it sends.
 
 #include <stdint.h>
 
@@ -21,8 +22,11 @@
 #include <vector>
 
 #include "aPacket.h"
+#include "aUEI.h"
 
 constexpr uint32_t kServerPoolLifetimeMs = 2000;
+// Enough for a value of 64 KiB, the largest block the upgrade entity can ask for.
+constexpr size_t kServerPoolMaxChunks = (UINT16_MAX + UEI_BYTES_CHUNK_MAX - 1) / UEI_BYTES_CHUNK_MAX + 1;
 
 struct aServerPacketDeleter {
   void operator()(aPacket* packet) const { aPacket_Destroy(&packet); }

@@ -435,6 +435,17 @@ TEST(ServerPools, HoldAWriteUntilItsLastChunkAndExpireInBoundedTime) {
   EXPECT_EQ(pools.offer("b", *packet(chunks[2]), 0, &write), aServerPools::kComplete);
   ASSERT_EQ(write.size(), 3u);
   EXPECT_EQ(pools.size(), 0u);
+  // The largest write completes, its sequence numbers wrapping many times; one chunk more and
+  // the pool is dropped instead of growing on.
+  const size_t largest = UEI_BYTES_CHUNK_MAX * (kServerPoolMaxChunks - 1) + 1;
+  for (size_t length : {largest, largest + UEI_BYTES_CHUNK_MAX}) {
+    const std::vector<Frame> big = NameWrite(NameOf(1, 1, length));
+    aServerPools::Outcome last = aServerPools::kHeld;
+    for (const Frame& chunk : big) last = pools.offer("c", *packet(chunk), 0, &write);
+    EXPECT_EQ(last, length == largest ? aServerPools::kComplete : aServerPools::kPassOn) << big.size() << " chunks";
+    EXPECT_EQ(pools.size(), 0u);
+  }
+  EXPECT_EQ(write.size(), kServerPoolMaxChunks);
 }
 
 // The conversation on an injected clock: one request at a time, each answered packet waiting
