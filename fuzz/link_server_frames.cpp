@@ -72,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
       if (write.empty() || aServerPacket_IsContinuingChunk(write.back().get())) __builtin_trap();
     }
-    if (outcome == aServerPools::kPassOn) write.emplace_back(aPacket_CreateWithData(packet->address, packet->dataSize, packet->data));
+    if (outcome == aServerPools::kPassOn) write.emplace_back(aPacket_Copy(packet));
     if (outcome != aServerPools::kHeld) {
       ++owed[client];
       sync.request(client, 0, std::move(write), nowMs);

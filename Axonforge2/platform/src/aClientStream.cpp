@@ -2,10 +2,9 @@
 
 #include <czmq.h>
 #include <errno.h>
-#include <string.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/eventfd.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <mutex>
@@ -13,6 +12,7 @@
 
 #include "aNetworkInterfaces.h"
 #include "aServer.h"
+#include "aSharedSocket.h"
 #include "aSocketStream.h"
 #include "aTime.h"
 
@@ -29,9 +29,7 @@ constexpr int kHeartbeatTimeoutMs = 3000;
 
 // One connection to the server, used by the link engine's writing thread (write) and reading
 // thread (get) under a lock: a request goes out from the thread that writes it, with no hand-off
-// to another thread on its way. The reader waits for frames outside the lock, on the socket's
-// notification descriptor; because a send by the writer may take the notification that a frame
-// came in, the writer wakes the reader whenever the socket then holds one.
+// to another thread on its way. The reader waits for frames outside the lock (aSharedSocket.h).
 struct ClientStream {
   std::mutex lock;
   zsock_t* server = nullptr;  // under lock
@@ -62,23 +60,14 @@ void sRelease(ClientStream* self) {
 
 bool sValid(const ClientStream* self) { return self != nullptr && self->server != nullptr; }
 
-bool sFrameWaiting(ClientStream* self) { return (zsock_events(self->server) & ZMQ_POLLIN) != 0; }
-
 // Sends a frame, retrying while the socket cannot take it; the frame is released either way.
 void sSendPatiently(ClientStream* self, zframe_t** frame) {
   for (int attempt = 0; attempt < kSendAttempts; ++attempt) {
     bool sent = false;
-    bool waiting = false;
     {
       std::lock_guard<std::mutex> hold(self->lock);
       sent = zframe_send(frame, self->server, ZFRAME_DONTWAIT | ZFRAME_REUSE) == 0;
-      waiting = sFrameWaiting(self);
-    }
-    if (waiting) {
-      const uint64_t one = 1;
-      if (write(self->wake, &one, sizeof one) < 0) {
-        // The counter is already set: the reader is woken all the same.
-      }
+      aSharedSocket_WakeIfInput(self->server, self->wake);
     }
     if (sent) break;
     aTime_MSSleep(kSendRetryMs);
@@ -89,7 +78,7 @@ void sSendPatiently(ClientStream* self, zframe_t** frame) {
 // A frame that has come, without waiting; null when none has.
 zframe_t* sTakeFrame(ClientStream* self) {
   std::lock_guard<std::mutex> hold(self->lock);
-  return sFrameWaiting(self) ? zframe_recv(self->server) : nullptr;
+  return aSharedSocket_HasInput(self->server) ? zframe_recv(self->server) : nullptr;
 }
 
 // Reads the connection's events; true once it has closed. A server that is gone stays gone
@@ -134,12 +123,7 @@ aErr sAwaitFrame(ClientStream* self) {
     pollfd watched[3] = {{fd, POLLIN, 0}, {self->wake, POLLIN, 0}, {monitorFd, POLLIN, 0}};
     const int ready = poll(watched, monitorFd >= 0 ? 3 : 2, kGetWaitMs - int(waited));
     if (ready < 0 && errno != EINTR) return aErrIO;
-    uint64_t count = 0;
-    if (watched[1].revents & POLLIN) {
-      if (read(self->wake, &count, sizeof count) < 0) {
-        // Taken by an earlier read: nothing to do.
-      }
-    }
+    if (watched[1].revents & POLLIN) aSharedSocket_ClearWake(self->wake);
   }
   return aErrNotReady;
 }
@@ -188,7 +172,7 @@ aErr sBuild(ClientStream* self, uint32_t address, uint16_t port) {
   char inProcess[aSERVER_ENDPOINT_SIZE];
   const bool local = aServer_InProcessEndpoint(address, port, inProcess, sizeof inProcess);
   if (!local && !sServerListens(address, port)) return aErrConnection;
-  self->wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  self->wake = aSharedSocket_CreateWake();
   self->server = zsock_new_dealer(nullptr);
   if (self->wake < 0 || !self->server) return aErrMemory;
   if (local) return zsock_connect(self->server, "%s", inProcess) == 0 ? aErrNone : aErrConnection;

@@ -1,17 +1,17 @@
 // The link server's record: creation, the start and stop sequences, and its settings.
 
 #include <arpa/inet.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <mutex>
 #include <new>
+#include <set>
 #include <utility>
-#include <vector>
 
 #include "aLink.h"
 #include "aNetworkInterfaces.h"
 #include "aServerRecord.h"
+#include "aSharedSocket.h"
 
 namespace {
 
@@ -24,20 +24,15 @@ uint8_t sAcceptAll(const aPacket*, void*) { return 1; }
 // process talks to one through an in-process endpoint, which skips the messaging layer's
 // network threads and the loopback round trip.
 std::mutex sInProcessLock;
-std::vector<std::pair<uint32_t, uint16_t>> sInProcess;
+std::set<std::pair<uint32_t, uint16_t>> sInProcess;
 
 void sInProcessName(uint32_t address, uint16_t port, char* endpoint, size_t size) {
   snprintf(endpoint, size, "inproc://aServer-%08x-%u", unsigned(address), unsigned(port));
 }
 
-void sForgetInProcess(uint32_t address, uint16_t port) {
-  std::lock_guard<std::mutex> lock(sInProcessLock);
-  for (auto known = sInProcess.begin(); known != sInProcess.end(); ++known) {
-    if (*known == std::make_pair(address, port)) {
-      sInProcess.erase(known);
-      return;
-    }
-  }
+// The address clients reach the server at.
+uint32_t sServedAddress(const aServer& server) {
+  return server.localOnly ? htonl(INADDR_LOOPBACK) : server.networkInterface;
 }
 
 bool sIsLoopback(uint32_t address) { return address == 0 || address == htonl(INADDR_LOOPBACK); }
@@ -57,11 +52,11 @@ uint16_t sBindFrontend(aServer& server) {
   const int port = zsock_bind(server.frontend, "tcp://%s:*", host);
   if (port <= 0) return 0;
   char endpoint[aSERVER_ENDPOINT_SIZE];
-  const uint32_t address = server.localOnly ? htonl(INADDR_LOOPBACK) : server.networkInterface;
+  const uint32_t address = sServedAddress(server);
   sInProcessName(address, static_cast<uint16_t>(port), endpoint, sizeof endpoint);
   if (zsock_bind(server.frontend, "%s", endpoint) != 0) return 0;
   std::lock_guard<std::mutex> lock(sInProcessLock);
-  sInProcess.emplace_back(address, static_cast<uint16_t>(port));
+  sInProcess.emplace(address, static_cast<uint16_t>(port));
   return static_cast<uint16_t>(port);
 }
 
@@ -69,7 +64,7 @@ bool sStart(aServer& server) {
   server.frontend = zsock_new_router(nullptr);
   server.streamIn = zsock_new_dealer(nullptr);
   server.streamOut = zsock_new_dealer(nullptr);
-  server.wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  server.wake = aSharedSocket_CreateWake();
   server.conversation.reset(new (std::nothrow) aServerSync(
       [&server](const aPacket& packet) { return aLink_PutPacket(server.linkId, &packet) == aErrNone; },
       [&server](aServerSync::Replies& replies) { aServer_Reply(server, replies); }));
@@ -114,7 +109,10 @@ aErr aServer_Destroy(aServer** server) {
   aServer& self = **server;
   // Under the link's filter lock: once removed, the filter is not running and never will.
   aLink_InstallUserPacketFilter(self.linkId, nullptr, nullptr);
-  if (self.port != 0) sForgetInProcess(self.localOnly ? htonl(INADDR_LOOPBACK) : self.networkInterface, self.port);
+  if (self.port != 0) {
+    std::lock_guard<std::mutex> lock(sInProcessLock);
+    sInProcess.erase(std::make_pair(sServedAddress(self), self.port));
+  }
   zactor_destroy(&self.broker);
   aServerDiscovery_Stop(self);
   self.workersEnded.load(std::memory_order_acquire);
@@ -135,7 +133,7 @@ aErr aServer_GetPort(const aServer* server, uint16_t* port) {
 
 aErr aServer_GetInterface(const aServer* server, uint32_t* address) {
   if (server == nullptr || address == nullptr) return aErrParam;
-  *address = server->localOnly ? htonl(INADDR_LOOPBACK) : server->networkInterface;
+  *address = sServedAddress(*server);
   return aErrNone;
 }
 
@@ -160,11 +158,7 @@ aErr aServer_FlushFIFO(aServer* server) {
 bool aServer_InProcessEndpoint(uint32_t address, uint16_t port, char* endpoint, size_t size) {
   if (endpoint == nullptr || size == 0) return false;
   std::lock_guard<std::mutex> lock(sInProcessLock);
-  for (const auto& known : sInProcess) {
-    if (known == std::make_pair(address, port)) {
-      sInProcessName(address, port, endpoint, size);
-      return true;
-    }
-  }
-  return false;
+  if (sInProcess.count(std::make_pair(address, port)) == 0) return false;
+  sInProcessName(address, port, endpoint, size);
+  return true;
 }

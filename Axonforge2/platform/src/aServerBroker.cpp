@@ -4,30 +4,25 @@
 // their clients from the link's receiving thread (the stream filter), under the client lock.
 
 #include <errno.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
 
-#include "aLink.h"
 #include "aServerFrame.h"
 #include "aServerPackets.h"
 #include "aServerPools.h"
 #include "aServerRecord.h"
+#include "aSharedSocket.h"
 #include "aTime.h"
 
 namespace {
 
 constexpr int kWaitMs = 1000;
 
-uint8_t sAcceptAll(const aPacket*, void*) { return 1; }
-
 // A client's identity as the key it is known by.
 std::string sIdentity(zframe_t* frame) {
   return std::string(reinterpret_cast<const char*>(zframe_data(frame)), zframe_size(frame));
 }
-
-bool sRequestsWait(aServer& server) { return (zsock_events(server.frontend) & ZMQ_POLLIN) != 0; }
 
 class Broker {
  public:
@@ -46,7 +41,7 @@ class Broker {
   void serveRequests() {
     for (;;) {
       std::lock_guard<std::mutex> hold(m_server.clientLock);
-      if (!sRequestsWait(m_server)) return;
+      if (!aSharedSocket_HasInput(m_server.frontend)) return;
       onRequest();
     }
   }
@@ -92,7 +87,7 @@ class Broker {
         return;
       case aServerPools::kPassOn:
         if (aServerPacket_IsBlacklisted(&packet)) return;
-        write.emplace_back(aPacket_CreateWithData(packet.address, packet.dataSize, packet.data));
+        write.emplace_back(aPacket_Copy(&packet));
         if (!write.back()) return;
         forward(client, std::move(write));
         return;
@@ -109,8 +104,6 @@ class Broker {
   }
 
   void forward(const std::string& client, std::vector<aServerPacketRef> packets) {
-    // The filter takes every packet but heartbeats: whatever the link queued is nobody's.
-    aLink_DrainPackets(m_server.linkId, sAcceptAll, nullptr);
     m_server.conversation->request(client, m_server.generation, std::move(packets), aTime_GetMSTicks());
   }
 
@@ -135,14 +128,6 @@ void aServer_Reply(aServer& server, aServerSync::Replies& replies) {
   for (const aServerPacketRef& packet : replies.packets) {
     uint8_t frame[aPACKET_MAX_WIRE];
     aServer_SendToClient(server, replies.client, frame, aServerFrame_FromPacket(packet.get(), frame));
-  }
-}
-
-void aServer_WakeBrokerIfRequests(aServer& server) {
-  if (!sRequestsWait(server)) return;
-  const uint64_t one = 1;
-  if (write(server.wake, &one, sizeof one) < 0) {
-    // The counter is set already: the broker wakes all the same.
   }
 }
 
@@ -174,12 +159,7 @@ void aServer_BrokerTask(zsock_t* pipe, void* argument) {
     if (ready <= 0) continue;
     if (items[kPipe].revents & ZMQ_POLLIN) break;  // $TERM
     if (items[kStream].revents & ZMQ_POLLIN) broker.onStreamFrame();
-    if (items[kWake].revents & ZMQ_POLLIN) {
-      uint64_t count = 0;
-      if (read(server.wake, &count, sizeof count) < 0) {
-        // Taken already: the requests are served at the top of the loop either way.
-      }
-    }
+    if (items[kWake].revents & ZMQ_POLLIN) aSharedSocket_ClearWake(server.wake);
     if (watched == kItems && (items[kBeacon].revents & ZMQ_POLLIN)) aServerDiscovery_OnBeacon(server);
   }
   aServer_WorkerEnded(server);

@@ -67,12 +67,11 @@ struct aServer {
 
 // The broker's actor body; the argument is the server. Ends with aServer_WorkerEnded.
 void aServer_BrokerTask(zsock_t* pipe, void* server);
-// Under clientLock: [identity][payload] to one client; a request's replies to its client,
-// unless a flush came after the request; and, after the client socket was used off the
-// broker's thread, wakes the broker if requests wait (that use may have taken their notice).
+// Under clientLock: [identity][payload] to one client, and a request's replies to its client
+// unless a flush came after the request. After using the client socket, the filter wakes the
+// broker when requests wait (aSharedSocket.h).
 void aServer_SendToClient(aServer& server, const std::string& client, const void* data, size_t size);
 void aServer_Reply(aServer& server, aServerSync::Replies& replies);
-void aServer_WakeBrokerIfRequests(aServer& server);
 inline void aServer_WorkerEnded(aServer& server) { server.workersEnded.fetch_add(1, std::memory_order_release); }
 // Runs on the served link's receiving thread for every packet: takes stream samples into
 // stream frames for the subscribers (a heartbeat or a full buffer sends the frame on), leaves

@@ -4,6 +4,7 @@
 
 #include "aServerFrame.h"
 #include "aServerRecord.h"
+#include "aSharedSocket.h"
 #include "aTime.h"
 #include "aUEI.h"
 
@@ -20,7 +21,7 @@ uint8_t aServer_StreamingFilter(const aPacket* packet, void* argument) {
   if (!sample && !heartbeat) {
     std::lock_guard<std::mutex> hold(server.clientLock);
     server.conversation->onDevicePacket(*packet, aTime_GetMSTicks());
-    aServer_WakeBrokerIfRequests(server);
+    aSharedSocket_WakeIfInput(server.frontend, server.wake);
     return 1;
   }
   if (sample) server.streamFill += aServerFrame_FromPacket(packet, server.streamBuffer + server.streamFill);

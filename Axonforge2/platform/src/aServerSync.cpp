@@ -25,7 +25,7 @@ void aServerSync::request(const std::string& client, uint32_t generation, std::v
 
 void aServerSync::onDevicePacket(const aPacket& packet, uint32_t nowMs) {
   if (m_awaited == nullptr || !aServerPacket_Answers(&packet, m_awaited)) return;
-  aServerPacketRef reply(aPacket_CreateWithData(packet.address, packet.dataSize, packet.data));
+  aServerPacketRef reply(aPacket_Copy(&packet));
   if (reply) m_queue.front().replies.packets.push_back(std::move(reply));
   // Each packet of a continued reply gets a wait of its own.
   m_waitStartMs = nowMs;
